@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with warnings as errors and runs every test:
+#   1. the normal build (build/)            — all tests
+#   2. the ASan+UBSan build (build-asan/)   — all tests again under the sanitizers
+#   3. the libFuzzer build (build-fuzz/)    — each fuzz target for a bounded time on its seed corpus
+# Options: --quick runs step 1 only. Environment: JOBS (parallel jobs, default: number of cores),
+# FUZZ_SECONDS (per target, default 8).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+jobs=${JOBS:-$(nproc)}
+
+scripts/install-deps.sh
+
+build() { # build <dir> <extra cmake args...>
+    local dir=$1; shift
+    cmake -S "$root" -B "$dir" -G Ninja -DVT3_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+echo "== build"
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== tests"
+(cd build && ctest -j "$jobs" --output-on-failure)
+
+[[ $quick -eq 1 ]] && exit 0
+
+echo "== sanitizer build (ASan+UBSan)"
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DVT3_SANITIZE=ON -DVT3_BUILD_BENCH=OFF
+echo "== sanitizer tests"
+(cd build-asan && ctest -j "$jobs" --output-on-failure)
+
+if ls fuzz/fuzz_*.cc >/dev/null 2>&1; then
+    echo "== fuzz build"
+    CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVT3_WARNINGS_AS_ERRORS=ON -DVT3_FUZZ=ON -DVT3_BUILD_TESTS=OFF -DVT3_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j "$jobs" --target fuzzers
+    echo "== fuzzing"
+    fuzz/run.sh build-fuzz/fuzz "${FUZZ_SECONDS:-8}"
+fi
