@@ -1,0 +1,62 @@
+#include "command.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace vtpatch_tool {
+
+namespace {
+
+std::vector<Command> &Registry()
+{
+    static std::vector<Command> commands;
+    return commands;
+}
+
+// Below this size work finishes before a progress line would be read.
+constexpr unsigned long long kProgressThreshold = 4ull << 20;
+
+} // namespace
+
+CommandRegistrar::CommandRegistrar(const Command &command)
+{
+    Registry().push_back(command);
+}
+
+const std::vector<Command> &Commands()
+{
+    return Registry();
+}
+
+int UsageError(const Command &command, const std::string &problem)
+{
+    if (!problem.empty())
+        std::fprintf(stderr, "vtpatch %s: %s\n", command.name, problem.c_str());
+    std::fprintf(stderr, "usage: vtpatch %s %s\n\n%s\n", command.name, command.arguments, command.help);
+    return kUsageError;
+}
+
+Progress::Progress(const char *what, unsigned long long totalBytes)
+    : m_what(what), m_total(totalBytes), m_shown(totalBytes >= kProgressThreshold && isatty(STDERR_FILENO))
+{
+}
+
+Progress::~Progress()
+{
+    if (m_shown && m_lastPercent >= 0)
+        std::fprintf(stderr, "\r%s: done\033[K\n", m_what);
+}
+
+void Progress::Update(unsigned long long doneBytes)
+{
+    if (!m_shown || m_total == 0)
+        return;
+    const int percent = static_cast<int>(doneBytes * 100 / m_total);
+    if (percent == m_lastPercent)
+        return;
+    m_lastPercent = percent;
+    std::fprintf(stderr, "\r%s: %d%%", m_what, percent);
+    std::fflush(stderr);
+}
+
+} // namespace vtpatch_tool

@@ -1,0 +1,54 @@
+#ifndef VTPATCH_TOOL_COMMAND_H
+#define VTPATCH_TOOL_COMMAND_H
+
+#include <string>
+#include <vector>
+
+namespace vtpatch_tool {
+
+// Exit code for a command line that cannot be used. Kept apart from the small numbers, which
+// `apply` uses for patch statuses.
+constexpr int kUsageError = 64;
+
+// One subcommand of the tool. `run` gets the arguments after the subcommand's name, with the
+// global options (--verbose) already removed; it prints its own errors to standard error.
+struct Command {
+    const char *name;
+    const char *arguments; // e.g. "OLD PATCH NEW"
+    const char *help;      // what it does and its exit codes; may span lines
+    int (*run)(const std::vector<std::string> &args);
+};
+
+// Each subcommand file registers itself with a file-level object:
+//   static const vtpatch_tool::CommandRegistrar registrar({"diff", "OLD NEW PATCH", "...", &RunDiff});
+struct CommandRegistrar {
+    explicit CommandRegistrar(const Command &command);
+};
+
+const std::vector<Command> &Commands();
+
+// Prints "usage: vtpatch NAME ARGUMENTS" and the command's help to standard error and returns
+// kUsageError; for subcommands whose arguments do not fit.
+int UsageError(const Command &command, const std::string &problem);
+
+// A progress line on standard error for long work ("make-patch: 45%"), shown only when the input
+// is large enough for a person to wait for it and standard error is a terminal.
+class Progress {
+public:
+    Progress(const char *what, unsigned long long totalBytes);
+    ~Progress();
+    void Update(unsigned long long doneBytes);
+
+    Progress(const Progress &) = delete; // owns the terminal line
+    Progress &operator=(const Progress &) = delete;
+
+private:
+    const char *m_what;
+    unsigned long long m_total;
+    int m_lastPercent = -1;
+    bool m_shown;
+};
+
+} // namespace vtpatch_tool
+
+#endif // VTPATCH_TOOL_COMMAND_H
