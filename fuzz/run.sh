@@ -17,7 +17,7 @@ for target in "$bindir"/fuzz_*; do
     fi
     work=$(mktemp -d)
     [[ -d "$here/corpus/$name" ]] && cp -r "$here/corpus/$name/." "$work/"
-    if "$target" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
+    if "$target" -max_total_time="$seconds" -print_final_stats=1 -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
         -artifact_prefix="$here/crashes/$name-" "$work" >"$work.log" 2>&1; then
         echo "ok   $name ($(grep -o 'stat::number_of_executed_units: [0-9]*' "$work.log" | tail -1 | awk '{print $2}') runs)"
     else

@@ -33,6 +33,18 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DVT3_SANITIZE=ON -DVT3_BUILD_BENCH=OF
 echo "== sanitizer tests"
 (cd build-asan && ctest -j "$jobs" --output-on-failure)
 
+# ThreadSanitizer over the task framework only (the one place where threads meet); Qt is not instrumented,
+# tests/tsan.supp explains each suppression.
+echo "== ThreadSanitizer build (task framework)"
+tsan_targets=(app_tst_taskspecification app_tst_asynctaskspecification app_tst_composedtaskspecification
+              app_tst_taskstress)
+cmake -S "$root" -B build-tsan -G Ninja -DVT3_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVT3_TSAN=ON \
+    -DVT3_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target "${tsan_targets[@]}"
+echo "== ThreadSanitizer tests"
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
+    ctest -j "$jobs" --output-on-failure -R '^app/tst_(taskspecification|asynctaskspecification|composedtaskspecification|taskstress)$')
+
 if ls fuzz/fuzz_*.cc >/dev/null 2>&1; then
     echo "== fuzz build"
     CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -24,11 +24,18 @@ public:
 
     void checkForUpdate();
 
+    // How long the query may take before it counts as failed (an empty map). The default is 30 s;
+    // tests shorten it. Set before checkForUpdate().
+    void setTimeLimit(int msec);
+
 signals:
     void update_available(UpdateVersions versions);
 
 private slots:
     void on_updateCheckAvailable(QByteArray updateData);
+
+private:
+    int m_TimeLimitMs = 30000;
 };
 
 #endif // UPDATECHECKER_H

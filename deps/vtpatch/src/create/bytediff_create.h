@@ -1,0 +1,48 @@
+#ifndef VTPATCH_CREATE_BYTEDIFF_CREATE_H
+#define VTPATCH_CREATE_BYTEDIFF_CREATE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "lib/bytediff.h"
+
+namespace vtpatch {
+
+class WriteStream;
+
+struct ByteDiffOptions {
+    // How the blocks are stored; LZMA2 over the whole payload makes the smallest patches.
+    ByteDiffMethod method = BYTE_DIFF_LZMA2_PAYLOAD;
+    // True: the standalone framing ("VTDIFF10" and the new bytes' checksum in front).
+    bool standalone = false;
+    // liblzma preset 0 to 9 for methods 1 and 2, and its slower "extreme" variant.
+    uint32_t preset = 9;
+    bool extreme = true;
+    // Called now and then while matching with the new bytes covered so far and their total.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// The largest old or new length a byte diff can describe: the applier's old position and the
+// triple lengths are signed 32-bit values.
+constexpr size_t kMaxByteDiffInput = 0x7FFFFFFF;
+
+// Appends a byte diff that turns old into new to *patch, in the framing and method `options`
+// name; ApplyByteDiff reads it back. Matching follows the suffix-array method of bsdiff: the
+// old bytes are suffix sorted (libdivsufsort), each stretch of new bytes is matched against its
+// longest old match, and approximate matches become diff bytes (mostly zeros) while what old
+// does not hold becomes extra bytes.
+// Memory: old + new + 4 x old for the suffix array + the blocks (at most new) + the
+// compressor's (about 11 x min(payload, 8 MiB)). Appliers need old + new + the decoded
+// payload (about new) + a dictionary of at most 8 MiB. Time: suffix sorting is
+// O(old log old), matching typically O(new log old).
+// On failure returns false with a sentence in *error (when given); *patch may then end in a
+// partial diff, to be discarded. Any thread.
+bool CreateByteDiff(const uint8_t *old_data, size_t old_length, const uint8_t *new_data, size_t new_length,
+                    WriteStream *patch, const ByteDiffOptions &options = ByteDiffOptions(),
+                    std::string *error = nullptr);
+
+} // namespace vtpatch
+
+#endif // VTPATCH_CREATE_BYTEDIFF_CREATE_H

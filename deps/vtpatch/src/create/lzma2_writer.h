@@ -1,0 +1,34 @@
+#ifndef VTPATCH_CREATE_LZMA2_WRITER_H
+#define VTPATCH_CREATE_LZMA2_WRITER_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vtpatch {
+
+class WriteStream;
+
+// Encoder settings for one LZMA2 block. The defaults are liblzma's preset 9.
+struct Lzma2WriteOptions {
+    uint32_t preset = 9;      // liblzma's 0 to 9
+    bool extreme = false;     // slower search, usually a little smaller
+    int literal_context = -1; // lc 0 to 4; -1 keeps the preset's (3)
+    int position_bits = -1;   // pb 0 to 4; -1 keeps the preset's (2)
+    // Largest dictionary to use; readers allocate the dictionary a block announces (capped at
+    // its length), so this bounds their memory. 0 keeps the preset's (64 MiB at preset 9).
+    uint32_t max_dictionary = 0;
+};
+
+// Appends one LZMA2 block holding [data, data + length) to *out: the dictionary property byte,
+// the length as varint32 and the raw LZMA2 stream with its end marker, which is what
+// ReadStream::ReadLzma2Block reads back. The dictionary is no larger than the data needs (at
+// least 4 KiB), so readers allocate little for small blocks.
+// Fails (false) if length is 2^32 or more, if liblzma fails, or if *out is or becomes failed;
+// *out may then end in a partial block, to be discarded. Any thread; liblzma's encoder needs
+// about 11 x the dictionary in memory.
+bool WriteLzma2Block(const uint8_t *data, size_t length, WriteStream *out, const Lzma2WriteOptions &options);
+bool WriteLzma2Block(const uint8_t *data, size_t length, WriteStream *out, uint32_t preset = 9);
+
+} // namespace vtpatch
+
+#endif // VTPATCH_CREATE_LZMA2_WRITER_H

@@ -1,0 +1,117 @@
+// Reading of LZMA2 blocks: property byte, uncompressed length (varint32), raw LZMA2 data.
+
+#include <lzma.h>
+
+#include <string>
+
+#include "lib/lzma2_block.h"
+#include "lib/logging.h"
+#include "lib/streams.h"
+
+namespace vtpatch {
+
+uint32_t Lzma2DictionarySize(uint8_t property)
+{
+    if (property > kMaxLzma2Property) {
+        return 0;
+    }
+    if (property == kMaxLzma2Property) {
+        return 0xFFFFFFFFu;
+    }
+    return (2u | (property & 1u)) << (property / 2 + 11);
+}
+
+uint64_t Lzma2AnnouncedSize(const uint8_t *data, size_t length)
+{
+    // Chunk headers: control 0 ends the stream; 1 and 2 are stored chunks (2-byte size - 1);
+    // 0x80 to 0xFF are LZMA chunks (5 bits of control + 2 bytes: size - 1; 2 bytes: packed
+    // size - 1; a property byte from 0xC0 on). Anything else is invalid and ends the walk.
+    uint64_t total = 0;
+    size_t position = 0;
+    while (position < length) {
+        const uint8_t control = data[position];
+        const size_t left = length - position;
+        if (control == 1 || control == 2) {
+            if (left < 3) {
+                break;
+            }
+            const size_t size = ((size_t{data[position + 1]} << 8) | data[position + 2]) + 1;
+            total += size;
+            if (left - 3 < size) {
+                break;
+            }
+            position += 3 + size;
+        } else if (control >= 0x80) {
+            if (left < 5) {
+                break;
+            }
+            const size_t size =
+                ((size_t{control & 0x1Fu} << 16) | (size_t{data[position + 1]} << 8) | data[position + 2]) + 1;
+            const size_t packed = ((size_t{data[position + 3]} << 8) | data[position + 4]) + 1;
+            const size_t header = control >= 0xC0 ? 6 : 5;
+            total += size;
+            if (left < header || left - header < packed) {
+                break;
+            }
+            position += header + packed;
+        } else {
+            break; // end marker or an invalid control byte: the decoder stops here
+        }
+    }
+    return total;
+}
+
+bool ReadStream::ReadLzma2Block(WriteStream *out)
+{
+    ReadStream block = *this;
+    uint8_t property = 0;
+    if (!block.Read(&property, 1)) {
+        Log(LOG_ERROR, "Error read LZMA2 properties");
+        return false;
+    }
+    uint32_t size = 0;
+    if (!block.ReadVarint32(&size)) {
+        Log(LOG_ERROR, "Error read LZMA2 unpack size");
+        return false;
+    }
+
+    // The decoder can produce no more than the chunk headers announce, so a block that claims
+    // gigabytes with a few bytes of data gets no more room than those bytes can fill. The result
+    // is the same as with the stored length: a shorter output fails below either way.
+    const uint64_t announced = Lzma2AnnouncedSize(block.Position(), block.Remaining());
+    const size_t room = announced < size ? static_cast<size_t>(announced) : size;
+    if (out->Failed() || !out->Reserve(room)) {
+        Log(LOG_ERROR, "unable to allocate sink space");
+        return false;
+    }
+
+    lzma_ret result = LZMA_OPTIONS_ERROR;
+    size_t consumed = 0;
+    size_t produced = 0;
+    const uint32_t announced_dictionary = Lzma2DictionarySize(property);
+    if (announced_dictionary != 0) {
+        // liblzma allocates the dictionary the property byte announces (up to 4 GiB); a decoder
+        // never looks further back than the output it made, so the output's size is enough.
+        lzma_options_lzma options{};
+        options.dict_size = announced_dictionary < room ? announced_dictionary : static_cast<uint32_t>(room);
+        if (options.dict_size < LZMA_DICT_SIZE_MIN) {
+            options.dict_size = LZMA_DICT_SIZE_MIN;
+        }
+        const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+        uint8_t empty_output = 0;
+        uint8_t *output = room > 0 ? out->FreeSpace() : &empty_output;
+        result = lzma_raw_buffer_decode(filters, nullptr, block.Position(), &consumed, block.Remaining(), output,
+                                        &produced, room);
+    }
+
+    if (result == LZMA_OK && produced == size) {
+        block.Skip(consumed);
+        out->Commit(produced);
+        *this = block;
+        return true;
+    }
+    Log(LOG_ERROR, "Error uncompressing data " + std::to_string(result == LZMA_OK ? 0 : static_cast<int>(result)));
+    return false;
+}
+
+} // namespace vtpatch

@@ -1,0 +1,16 @@
+// LZMA container unpacking (directives 1 and 2) on arbitrary bytes.
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/logging.h"
+#include "lib/lzma_container.h"
+#include "lib/streams.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const bool quiet = (vtpatch::SetLogSink([](vtpatch::LogLevel, const std::string &) {}), true);
+    (void)quiet;
+    vtpatch::WriteStream output;
+    vtpatch::UnpackLzmaContainerBytes(data, size, &output);
+    return 0;
+}

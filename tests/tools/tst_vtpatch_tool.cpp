@@ -1,0 +1,248 @@
+// `vtpatch make-patch`, `apply`, `pack` and `unpack`, run as the built program: results, exit
+// codes and the reasons on standard error.
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include "testpaths.h"
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray text(int lines, int seed)
+{
+    QByteArray bytes;
+    for (int i = 0; i < lines; ++i)
+        bytes += "line " + QByteArray::number(i * seed % 9973) + " of a text file\n";
+    return bytes;
+}
+
+struct Run {
+    int exitCode = -1;
+    QString standardError;
+    QString standardOutput;
+};
+
+Run vtpatch(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(TestPaths::binDir() + QStringLiteral("/vtpatch"), arguments);
+    Run run;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+        run.standardError = QStringLiteral("did not finish: ") + process.errorString();
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.standardError = QString::fromLocal8Bit(process.readAllStandardError());
+    run.standardOutput = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return run;
+}
+
+QString fixture(const QString &name)
+{
+    return TestPaths::dataFile(QStringLiteral("exe/") + name);
+}
+
+} // namespace
+
+class TestVtpatchTool : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void makePatchThenApply_data();
+    void makePatchThenApply();
+    void applyExitCodes_data();
+    void applyExitCodes();
+    void packThenUnpack_data();
+    void packThenUnpack();
+    void unpackFailures_data();
+    void unpackFailures();
+    void usage_data();
+    void usage();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestVtpatchTool::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestVtpatchTool::makePatchThenApply_data()
+{
+    QTest::addColumn<QString>("oldFile"); // fixture name, or empty for a text file
+    QTest::addColumn<QString>("newFile");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("text files") << QString() << QString() << "0 elements" << QStringList();
+    QTest::newRow("ELF executables, the smaller patch") << "elf-x64-pie-v1" << "elf-x64-pie-v2" << "bytes"
+                                                        << QStringList();
+    QTest::newRow("ELF executables, --elements") << "elf-x64-pie-v1" << "elf-x64-pie-v2" << "1 element"
+                                                 << QStringList{"--elements"};
+    QTest::newRow("PE executables, --elements") << "pe32-v1.exe" << "pe32-v2.exe" << "1 element"
+                                                << QStringList{"--elements"};
+}
+
+void TestVtpatchTool::makePatchThenApply()
+{
+    QFETCH(QString, oldFile);
+    QFETCH(QString, newFile);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, options);
+    const QString oldPath = oldFile.isEmpty() ? path("old") : fixture(oldFile);
+    const QString newPath = newFile.isEmpty() ? path("new") : fixture(newFile);
+    if (oldFile.isEmpty()) {
+        QVERIFY(writeFile(oldPath, text(3000, 7)));
+        QVERIFY(writeFile(newPath, text(3100, 7)));
+    }
+    const QByteArray oldBytes = readFile(oldPath);
+    Run run = vtpatch(QStringList{"make-patch", oldPath, newPath, path("patch")} + options);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.standardOutput.contains(summary), qPrintable(run.standardOutput));
+    run = vtpatch({"apply", oldPath, path("patch"), path("result")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
+    QVERIFY(readFile(path("result")) == readFile(newPath));
+    QVERIFY(readFile(oldPath) == oldBytes);
+}
+
+void TestVtpatchTool::applyExitCodes_data()
+{
+    QTest::addColumn<QByteArray>("oldContent"); // null: no old file
+    QTest::addColumn<QByteArray>("patch");      // null: no patch file; "good": a patch from old to new
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("patch missing") << text(10, 1) << QByteArray() << 3 << "could not be opened";
+    QTest::newRow("not a patch") << text(10, 1) << QByteArray("hello") << 5 << "not an ensemble patch";
+    QTest::newRow("old file missing") << QByteArray() << QByteArray("good") << 4 << "old file could not be opened";
+    QTest::newRow("old file differs") << text(10, 2) << QByteArray("good") << 8 << "checksum mismatch";
+    QTest::newRow("other version") << text(10, 1) << QByteArray("\xc3\xde\xd5\x03\x01", 5) << 6 << "another ensemble version";
+}
+
+void TestVtpatchTool::applyExitCodes()
+{
+    QFETCH(QByteArray, oldContent);
+    QFETCH(QByteArray, patch);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reason);
+    if (patch == "good") {
+        QVERIFY(writeFile(path("a"), text(10, 1)));
+        QVERIFY(writeFile(path("b"), text(12, 1)));
+        QCOMPARE(vtpatch({"make-patch", path("a"), path("b"), path("patch")}).exitCode, 0);
+    } else if (!patch.isNull()) {
+        QVERIFY(writeFile(path("patch"), patch));
+    }
+    if (!oldContent.isNull())
+        QVERIFY(writeFile(path("old"), oldContent));
+    const Run run = vtpatch({"apply", path("old"), path("patch"), path("new")});
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.standardError.contains(reason), qPrintable(run.standardError));
+    QVERIFY(run.standardError.contains(QStringLiteral("status %1").arg(exitCode)));
+    QVERIFY(run.standardError.contains(path("patch")));
+    QVERIFY(!QFile::exists(path("new")));
+}
+
+void TestVtpatchTool::packThenUnpack_data()
+{
+    QTest::addColumn<QString>("input"); // fixture name, or empty for a text file
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("directive");
+    QTest::newRow("text") << QString() << QStringList() << 0 << "directive 1";
+    QTest::newRow("executable") << "elf-x86-pie-v1" << QStringList() << 0 << "directive 2";
+    QTest::newRow("executable, --directive 1") << "elf-x86-pie-v1" << QStringList{"--directive", "1"} << 0
+                                               << "directive 1";
+    QTest::newRow("executable, --directive 2") << "macho-x64-v2" << QStringList{"--directive", "2"} << 0
+                                               << "directive 2";
+    QTest::newRow("text, --directive 2") << QString() << QStringList{"--directive", "2"} << 1 << "not an executable";
+}
+
+void TestVtpatchTool::packThenUnpack()
+{
+    QFETCH(QString, input);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, directive);
+    const QString inPath = input.isEmpty() ? path("in") : fixture(input);
+    if (input.isEmpty())
+        QVERIFY(writeFile(inPath, text(2000, 3)));
+    Run run = vtpatch(QStringList{"pack", inPath, path("c")} + options);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2((run.standardOutput + run.standardError).contains(directive),
+             qPrintable(run.standardOutput + run.standardError));
+    if (exitCode != 0) {
+        QVERIFY(!QFile::exists(path("c")));
+        return;
+    }
+    run = vtpatch({"unpack", path("c"), path("out")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
+    QVERIFY(readFile(path("out")) == readFile(inPath));
+}
+
+void TestVtpatchTool::unpackFailures_data()
+{
+    QTest::addColumn<QByteArray>("container"); // null: missing
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QByteArray() << "could not open lzma file";
+    QTest::newRow("two bytes") << QByteArray("\xe9\xae") << "could not read lzma header";
+    QTest::newRow("ensemble patch") << QByteArray("\xc3\xde\xd5\x03\x00\x01", 6) << "not lzma file";
+    QTest::newRow("directive 5") << QByteArray("\xe9\xae\xa8\x3f\x00\x05", 6) << "Unknown preprocessing dirrective";
+}
+
+void TestVtpatchTool::unpackFailures()
+{
+    QFETCH(QByteArray, container);
+    QFETCH(QString, reason);
+    if (!container.isNull())
+        QVERIFY(writeFile(path("c"), container));
+    const Run run = vtpatch({"unpack", path("c"), path("out")});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.standardError.contains(reason), qPrintable(run.standardError));
+    QVERIFY(run.standardError.contains(path("c")));
+    QVERIFY(!QFile::exists(path("out")));
+}
+
+void TestVtpatchTool::usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("apply, too few") << QStringList{"apply", "a", "b"} << 64 << "usage: vtpatch apply OLD PATCH NEW";
+    QTest::newRow("make-patch, option") << QStringList{"make-patch", "-x", "a", "b"} << 64 << "unknown option '-x'";
+    QTest::newRow("unpack, too many") << QStringList{"unpack", "a", "b", "c"} << 64 << "usage: vtpatch unpack";
+    QTest::newRow("pack, bad directive") << QStringList{"pack", "a", "b", "--directive", "3"} << 64
+                                         << "--directive takes 1 or 2";
+    QTest::newRow("apply --help") << QStringList{"apply", "--help"} << 0 << "Exit codes";
+    QTest::newRow("pack --help") << QStringList{"pack", "--help"} << 0 << "--directive 1";
+}
+
+void TestVtpatchTool::usage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    const Run run = vtpatch(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2((run.standardOutput + run.standardError).contains(output), qPrintable(run.standardError));
+}
+
+QTEST_GUILESS_MAIN(TestVtpatchTool)
+#include "tst_vtpatch_tool.moc"

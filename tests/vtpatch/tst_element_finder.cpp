@@ -1,0 +1,157 @@
+// Finding executables inside files for the patch creator: a whole executable is one element,
+// images embedded in other bytes are found at their offsets with the length their headers
+// cover, and an ensemble patch built from the found and paired elements (with aligned labels)
+// turns the old file into exactly the new one.
+#include <QtTest>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "create/element_finder.h"
+#include "create/ensemble_create.h"
+#include "create/label_alignment.h"
+#include "create/program_writer.h"
+#include "disassembly_helpers.h"
+#include "lib/encoded_program.h"
+#include "lib/ensemble.h"
+#include "lib/labeled_program.h"
+#include "lib/streams.h"
+#include "testpaths.h"
+
+using namespace vtpatch;
+using namespace disassembly_test;
+
+namespace {
+
+QByteArray ReadFixture(const QString &name)
+{
+    QFile file(TestPaths::dataFile(QStringLiteral("exe/") + name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Filler that holds no signature.
+QByteArray Filler(int size, char seed)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i * 7);
+    return bytes;
+}
+
+// An archive-like file: filler, an x86 ELF, filler, a PE32+, a Mach-O x86, filler.
+QByteArray Bundle(const char *version)
+{
+    const QString v = QLatin1String(version);
+    return Filler(100, 'a') + ReadFixture("elf-x86-pie-" + v) + Filler(37, 'q') + ReadFixture("pe64-" + v + ".exe") +
+           ReadFixture("macho-x86-" + v) + Filler(50, 'z');
+}
+
+} // namespace
+
+class TestElementFinder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void wholeExecutableIsOneElement();
+    void embeddedExecutablesAreFound();
+    void plainDataHasNone();
+    void pairingKeepsOrderAndKind();
+    void bundlePatchApplies();
+};
+
+void TestElementFinder::wholeExecutableIsOneElement()
+{
+    const QByteArray image = ReadFixture(QStringLiteral("macho-x64-v1"));
+    const std::vector<ExecutableElement> found = FindExecutables(Data(image), size_t(image.size()));
+    QCOMPARE(found.size(), size_t(1));
+    QCOMPARE(found[0].kind, int(MACHO_X64));
+    QCOMPARE(found[0].offset, 0u);
+    QCOMPARE(found[0].length, uint32_t(image.size())); // the whole file, trailing segment included
+}
+
+void TestElementFinder::embeddedExecutablesAreFound()
+{
+    const QByteArray bundle = Bundle("v1");
+    const int elf = ReadFixture(QStringLiteral("elf-x86-pie-v1")).size();
+    const int pe = ReadFixture(QStringLiteral("pe64-v1.exe")).size();
+    const int macho = ReadFixture(QStringLiteral("macho-x86-v1")).size();
+    const std::vector<ExecutableElement> found = FindExecutables(Data(bundle), size_t(bundle.size()));
+    QCOMPARE(found.size(), size_t(3));
+    QCOMPARE(found[0].kind, int(EXE_ELF_32_X86));
+    QCOMPARE(found[0].offset, 100u);
+    QCOMPARE(found[0].length, uint32_t(elf));
+    QCOMPARE(found[1].kind, int(WIN_32_X64));
+    QCOMPARE(found[1].offset, uint32_t(100 + elf + 37));
+    QCOMPARE(found[1].length, uint32_t(pe));
+    QCOMPARE(found[2].kind, int(MACHO_X86));
+    QCOMPARE(found[2].offset, uint32_t(100 + elf + 37 + pe));
+    QCOMPARE(found[2].length, uint32_t(macho));
+}
+
+void TestElementFinder::plainDataHasNone()
+{
+    QByteArray bytes = Filler(4096, 'M');
+    bytes.replace(10, 4,
+                  "\x7F"
+                  "ELF"); // a signature without a valid header behind it
+    bytes.replace(200, 2, "MZ");
+    QVERIFY(FindExecutables(Data(bytes), size_t(bytes.size())).empty());
+    QVERIFY(FindExecutables(nullptr, 0).empty());
+}
+
+void TestElementFinder::pairingKeepsOrderAndKind()
+{
+    const std::vector<ExecutableElement> oldElements = {{2, 0, 10}, {4, 10, 10}, {2, 20, 10}, {7, 30, 10}};
+    const std::vector<ExecutableElement> newElements = {{4, 0, 10}, {2, 10, 10}, {2, 20, 10}, {6, 30, 10}};
+    const std::vector<std::pair<size_t, size_t>> expected = {{0, 1}, {2, 2}};
+    // The PE (old 1) would have to go backwards to pair with new 0; the Mach-O kinds differ.
+    QCOMPARE(PairElements(oldElements, newElements), expected);
+}
+
+void TestElementFinder::bundlePatchApplies()
+{
+    const QByteArray oldBundle = Bundle("v1");
+    const QByteArray newBundle = Bundle("v2");
+    const std::vector<ExecutableElement> oldElements = FindExecutables(Data(oldBundle), size_t(oldBundle.size()));
+    const std::vector<ExecutableElement> newElements = FindExecutables(Data(newBundle), size_t(newBundle.size()));
+    const std::vector<std::pair<size_t, size_t>> pairs = PairElements(oldElements, newElements);
+    QCOMPARE(pairs.size(), size_t(3));
+
+    std::vector<std::unique_ptr<EncodedProgram>> programs;
+    std::vector<EnsembleElementPair> elements;
+    for (const auto &pair : pairs) {
+        const ExecutableElement &o = oldElements[pair.first];
+        const ExecutableElement &n = newElements[pair.second];
+        std::unique_ptr<EncodedProgram> oldProgram, newProgram;
+        int kind = 0;
+        QCOMPARE(EncodeExecutable(Data(oldBundle) + o.offset, o.length, &oldProgram, &kind), PATCH_OK);
+        QCOMPARE(EncodeAlignedExecutable(Data(oldBundle) + o.offset, o.length, Data(newBundle) + n.offset, n.length,
+                                         &newProgram, &kind),
+                 PATCH_OK);
+        EnsembleElementPair element;
+        element.kind = kind;
+        element.old_offset = o.offset;
+        element.old_length = o.length;
+        element.old_program = oldProgram.get();
+        element.new_program = newProgram.get();
+        elements.push_back(element);
+        programs.push_back(std::move(oldProgram));
+        programs.push_back(std::move(newProgram));
+    }
+    WriteStream patch;
+    std::string error;
+    QVERIFY2(CreateEnsemblePatchWithElements(Data(oldBundle), size_t(oldBundle.size()), Data(newBundle),
+                                             size_t(newBundle.size()), elements, &patch, EnsembleOptions(), &error),
+             error.c_str());
+    ReadStream oldStream(Data(oldBundle), size_t(oldBundle.size()));
+    ReadStream patchStream(patch.Data(), patch.Length());
+    WriteStream out;
+    QCOMPARE(ApplyEnsemblePatch(oldStream, &patchStream, &out), PATCH_OK);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(out.Data()), int(out.Length())), newBundle);
+    qInfo("bundle of %d bytes: patch of %zu bytes with %zu elements", newBundle.size(), patch.Length(),
+          elements.size());
+}
+
+QTEST_APPLESS_MAIN(TestElementFinder)
+#include "tst_element_finder.moc"

@@ -1,0 +1,596 @@
+// Ensemble patches end to end through ApplyEnsemblePatchToFiles: patches made by the creator
+// apply byte for byte (plain files and real executables as elements), and damaged or mismatched
+// patches give their status, write nothing and leave the old file alone.
+#include <QtTest>
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <memory>
+#include <vector>
+
+#include "create/bytediff_create.h"
+#include "create/ensemble_create.h"
+#include "create/lzma2_writer.h"
+#include "create/program_writer.h"
+#include "lib/bytediff.h"
+#include "lib/checksum.h"
+#include "lib/encoded_program.h"
+#include "lib/ensemble.h"
+#include "lib/streams.h"
+#include "lib/vtpatch.h"
+#include "testpaths.h"
+
+using namespace vtpatch;
+
+namespace {
+
+const uint8_t *U8(const QByteArray &bytes)
+{
+    return reinterpret_cast<const uint8_t *>(bytes.constData());
+}
+
+QByteArray Bytes(const WriteStream &stream)
+{
+    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
+}
+
+QByteArray Varint(uint32_t value)
+{
+    WriteStream s;
+    s.WriteVarint32(value);
+    return Bytes(s);
+}
+
+uint32_t Checksum(const QByteArray &bytes)
+{
+    return PatchChecksum(U8(bytes), static_cast<size_t>(bytes.size()));
+}
+
+QByteArray MakePatch(const QByteArray &oldBytes, const QByteArray &newBytes, bool findElements = true,
+                     size_t *elements = nullptr)
+{
+    EnsembleOptions options;
+    options.find_elements = findElements;
+    options.keep_smaller = false; // the element path is what these tests are about
+    options.preset = 6;
+    WriteStream patch;
+    std::string error;
+    if (!CreateEnsemblePatch(U8(oldBytes), static_cast<size_t>(oldBytes.size()), U8(newBytes),
+                             static_cast<size_t>(newBytes.size()), &patch, options, &error, elements))
+        qWarning("CreateEnsemblePatch: %s", error.c_str());
+    return Bytes(patch);
+}
+
+QByteArray RawDiff(const QByteArray &from, const QByteArray &to)
+{
+    ByteDiffOptions options;
+    options.method = BYTE_DIFF_RAW;
+    WriteStream out;
+    CreateByteDiff(U8(from), static_cast<size_t>(from.size()), U8(to), static_cast<size_t>(to.size()), &out, options);
+    return Bytes(out);
+}
+
+QByteArray LinearSet(const std::vector<QByteArray> &streams)
+{
+    std::vector<WriteStream> parts(streams.size());
+    std::vector<const WriteStream *> pointers;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        parts[i].Write(streams[i].constData(), static_cast<size_t>(streams[i].size()));
+        pointers.push_back(&parts[i]);
+    }
+    WriteStream out;
+    WriteStreamSetOfCount(pointers.data(), pointers.size(), &out);
+    return Bytes(out);
+}
+
+// The linearised predicted parameters of `elements` elements (each an empty nested set).
+QByteArray PredictedParameters(int elements)
+{
+    WriteStreamSet set;
+    for (int i = 0; i < elements; ++i) {
+        WriteStreamSet none;
+        set.WriteSet(&none);
+    }
+    WriteStream out;
+    set.CopyTo(&out);
+    return Bytes(out);
+}
+
+QByteArray Header(uint32_t sourceChecksum, uint32_t targetChecksum, uint32_t finalSize)
+{
+    return Varint(kEnsembleMagic) + Varint(kEnsembleVersion) + Varint(sourceChecksum) + Varint(targetChecksum) +
+           Varint(finalSize);
+}
+
+// A patch assembled field by field, for damaged and hand-made patches.
+QByteArray BuildPatch(uint32_t sourceChecksum, uint32_t targetChecksum, uint32_t finalSize, const QByteArray &body)
+{
+    WriteStream block;
+    WriteLzma2Block(U8(body), static_cast<size_t>(body.size()), &block, 0);
+    return Header(sourceChecksum, targetChecksum, finalSize) + Bytes(block);
+}
+
+// A linearised set holding one nested set with the given streams, as the corrected elements or
+// parameters of a one-element patch.
+QByteArray OneNestedSet(const std::vector<QByteArray> &streams)
+{
+    WriteStreamSet nested;
+    for (size_t i = 0; i < streams.size(); ++i)
+        nested.stream(i).Write(streams[i].constData(), static_cast<size_t>(streams[i].size()));
+    WriteStreamSet outer;
+    outer.WriteSet(&nested);
+    WriteStream out;
+    outer.CopyTo(&out);
+    return Bytes(out);
+}
+
+// A zero-element patch from old to new with the given streams replaced.
+QByteArray ZeroElementPatch(const QByteArray &oldBytes, const QByteArray &newBytes, std::vector<QByteArray> streams)
+{
+    const QByteArray parameters = PredictedParameters(0);
+    std::vector<QByteArray> body = {Varint(0), RawDiff(parameters, parameters), RawDiff(parameters, parameters),
+                                    RawDiff(oldBytes, newBytes)};
+    for (size_t i = 0; i < streams.size() && i < body.size(); ++i) {
+        if (!streams[i].isNull())
+            body[i] = streams[i];
+    }
+    if (streams.size() > 4)
+        body.insert(body.end(), streams.begin() + 4, streams.end());
+    return BuildPatch(Checksum(oldBytes), Checksum(newBytes), static_cast<uint32_t>(oldBytes.size()), LinearSet(body));
+}
+
+QByteArray Random(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+// Text-like data that compresses and diffs like real files.
+QByteArray Structured(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes;
+    bytes.reserve(size);
+    while (bytes.size() < size)
+        bytes += QByteArray("record ") + QByteArray::number(generator.bounded(100000)) + " value " +
+                 QByteArray::number(bytes.size()) + '\n';
+    bytes.truncate(size);
+    return bytes;
+}
+
+bool WriteFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray Fixture(const QString &name)
+{
+    return ReadFile(TestPaths::dataFile(QStringLiteral("exe/") + name));
+}
+
+// An ELF32 image whose first PROGBITS section claims 256 MB: detection accepts the headers,
+// disassembly fails.
+QByteArray ElfWithOversizedSection()
+{
+    QByteArray image = Fixture("elf-x86-pie-v1");
+    auto get32 = [&image](int at) { return qFromLittleEndian<quint32>(image.constData() + at); };
+    auto get16 = [&image](int at) { return qFromLittleEndian<quint16>(image.constData() + at); };
+    const int shoff = int(get32(0x20)), entsize = get16(0x2E), shnum = get16(0x30);
+    for (int i = 0; i < shnum; ++i) {
+        const int entry = shoff + i * entsize;
+        if (get32(entry + 4) == 1) { // PROGBITS
+            qToLittleEndian<quint32>(0x10000000, image.data() + entry + 20);
+            break;
+        }
+    }
+    return image;
+}
+
+} // namespace
+
+class TestEnsemble : public QObject {
+    Q_OBJECT
+
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void executablesBecomeElements_data();
+    void executablesBecomeElements();
+    void zeroElementLayout();
+    void statuses_data();
+    void statuses();
+    void failureWritesNothingAndKeepsOld();
+    void newPathInMissingDirectory();
+    void replacedFileKeepsItsPermissions();
+    void hugeFinalInputPredictionIsHarmless();
+    void goldenCorpus_data();
+    void goldenCorpus();
+};
+
+void TestEnsemble::roundTrip_data()
+{
+    QTest::addColumn<QByteArray>("oldBytes");
+    QTest::addColumn<QByteArray>("newBytes");
+
+    const QByteArray text = Structured(100000, 1);
+    QByteArray changed = text;
+    changed[5000] = 'X';
+    QByteArray inserted = text;
+    inserted.insert(40000, Random(3000, 2));
+    QByteArray deleted = text;
+    deleted.remove(20000, 7000);
+    QByteArray wrap(1000, char(0xFF));
+    QByteArray wrapNew(1000, char(0x01)); // 0xFF + 0x02 = 0x01 modulo 256
+
+    QTest::newRow("empty new file") << text << QByteArray();
+    QTest::newRow("one byte to one byte") << QByteArray("a") << QByteArray("b");
+    QTest::newRow("identical") << text << text;
+    QTest::newRow("one byte changed") << text << changed;
+    QTest::newRow("block inserted") << text << inserted;
+    QTest::newRow("block deleted") << text << deleted;
+    QTest::newRow("0xFF + 0x02 wraps") << wrap << wrapNew;
+    QTest::newRow("unrelated random") << Random(5000, 3) << Random(7000, 4);
+    QTest::newRow("sizes around 256") << Random(255, 5) << Random(257, 5);
+
+    // Several MB with scattered edits.
+    const QByteArray big = Structured(6 << 20, 7);
+    QByteArray bigNew = big;
+    QRandomGenerator generator(8);
+    for (int i = 0; i < 200; ++i)
+        bigNew[generator.bounded(bigNew.size())] = char(generator.bounded(256));
+    bigNew.insert(3 << 20, Random(10000, 9));
+    QTest::newRow("6 MB, scattered edits") << big << bigNew;
+}
+
+void TestEnsemble::roundTrip()
+{
+    QFETCH(QByteArray, oldBytes);
+    QFETCH(QByteArray, newBytes);
+    QTemporaryDir dir;
+    const QString oldPath = dir.filePath("old"), patchPath = dir.filePath("patch"), newPath = dir.filePath("new");
+    const QByteArray patch = MakePatch(oldBytes, newBytes);
+    QVERIFY(!patch.isEmpty());
+    QVERIFY(WriteFile(oldPath, oldBytes));
+    QVERIFY(WriteFile(patchPath, patch));
+    QCOMPARE(ApplyEnsemblePatchToFiles(oldPath.toStdString(), patchPath.toStdString(), newPath.toStdString()),
+             int(PATCH_OK));
+    QVERIFY(ReadFile(newPath) == newBytes);
+    QVERIFY(ReadFile(oldPath) == oldBytes);
+    if (oldBytes.size() > 1000 && oldBytes == newBytes)
+        QVERIFY2(patch.size() < 200, qPrintable(QString::number(patch.size())));
+}
+
+void TestEnsemble::executablesBecomeElements_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"elf-x64-pie", "elf-x64", "elf-x86-pie", "elf-arm-pie", "elf-thumb-pie", "pe32", "pe64",
+                             "macho-x64", "macho-x86"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestEnsemble::executablesBecomeElements()
+{
+    QFETCH(QString, name);
+    const QString suffix = name.startsWith("pe") ? QStringLiteral(".exe") : QString();
+    const QByteArray v1 = Fixture(name + "-v1" + suffix), v2 = Fixture(name + "-v2" + suffix);
+    QVERIFY(!v1.isEmpty() && !v2.isEmpty());
+    size_t elements = 0;
+    const QByteArray patch = MakePatch(v1, v2, true, &elements);
+    QCOMPARE(elements, size_t{1});
+    QTemporaryDir dir;
+    QVERIFY(WriteFile(dir.filePath("old"), v1));
+    QVERIFY(WriteFile(dir.filePath("patch"), patch));
+    QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
+                                       dir.filePath("new").toStdString()),
+             int(PATCH_OK));
+    QVERIFY(ReadFile(dir.filePath("new")) == v2);
+
+    // The element's kind is not compared with what detection finds: any kind 1 to 7 works.
+    std::unique_ptr<EncodedProgram> oldProgram, newProgram;
+    int kind = 0;
+    QCOMPARE(int(EncodeExecutable(U8(v1), size_t(v1.size()), &oldProgram, &kind)), int(PATCH_OK));
+    QCOMPARE(int(EncodeExecutable(U8(v2), size_t(v2.size()), &newProgram, &kind)), int(PATCH_OK));
+    EnsembleElementPair pair;
+    pair.kind = kind == 3 ? 1 : 3;
+    pair.old_length = uint32_t(v1.size());
+    pair.old_program = oldProgram.get();
+    pair.new_program = newProgram.get();
+    WriteStream otherKind;
+    std::string error;
+    QVERIFY(CreateEnsemblePatchWithElements(U8(v1), size_t(v1.size()), U8(v2), size_t(v2.size()), {pair}, &otherKind,
+                                            EnsembleOptions(), &error));
+    QVERIFY(WriteFile(dir.filePath("patch2"), Bytes(otherKind)));
+    QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch2").toStdString(),
+                                       dir.filePath("new2").toStdString()),
+             int(PATCH_OK));
+    QVERIFY(ReadFile(dir.filePath("new2")) == v2);
+}
+
+void TestEnsemble::zeroElementLayout()
+{
+    // The predicted parameters of a patch without elements linearise to these 15 bytes.
+    QCOMPARE(PredictedParameters(0).toHex(), QByteArray("ea9aca090a00000000000000000000"));
+
+    const QByteArray oldBytes = Structured(3000, 11), newBytes = Structured(3100, 12);
+    const QByteArray patch = MakePatch(oldBytes, newBytes);
+    QCOMPARE(patch.left(8).toHex(), QByteArray("c3ded50388b7cb09"));
+    ReadStream stream(U8(patch), size_t(patch.size()));
+    EnsembleHeader header;
+    QCOMPARE(int(ReadEnsembleHeader(&stream, &header)), int(PATCH_OK));
+    QCOMPARE(header.source_checksum, Checksum(oldBytes));
+    QCOMPARE(header.target_checksum, Checksum(newBytes));
+    QCOMPARE(header.final_input_size, uint32_t(oldBytes.size())); // the final input is the old file alone
+    WriteStream body;
+    QVERIFY(stream.ReadLzma2Block(&body));
+    QVERIFY(stream.IsConsumed());
+    ReadStreamSet streams;
+    QVERIFY(streams.Parse(body.Data(), body.Length()));
+    QCOMPARE(streams.stream(0).Remaining(), size_t{1}); // the element list is the single byte 00
+    QCOMPARE(int(*streams.stream(0).Position()), 0);
+
+    // Stream 3 alone is a plain byte diff from the old file to the new one.
+    WriteStream result;
+    QVERIFY(ApplyByteDiff(ReadStream(U8(oldBytes), size_t(oldBytes.size())), &streams.stream(3), &result, false));
+    QVERIFY(Bytes(result) == newBytes);
+}
+
+void TestEnsemble::statuses_data()
+{
+    QTest::addColumn<QByteArray>("oldBytes"); // null: the old file does not exist
+    QTest::addColumn<QByteArray>("patch");    // null: the patch file does not exist
+    QTest::addColumn<int>("status");
+
+    const QByteArray oldBytes = Structured(4000, 21);
+    const QByteArray newBytes = Structured(4200, 22);
+    const QByteArray good = MakePatch(oldBytes, newBytes);
+    const QByteArray empty("");
+    const QByteArray parameters = PredictedParameters(0);
+    const QByteArray identity = RawDiff(parameters, parameters);
+
+    QTest::newRow("good patch") << oldBytes << good << int(PATCH_OK);
+    QTest::newRow("patch missing") << oldBytes << QByteArray() << int(PATCH_READ_ERROR);
+    QTest::newRow("patch empty") << oldBytes << empty << int(PATCH_READ_ERROR);
+    QTest::newRow("old missing") << QByteArray() << good << int(PATCH_OLD_FILE_ERROR);
+    QTest::newRow("old empty") << empty << good << int(PATCH_OLD_FILE_ERROR);
+    QTest::newRow("wrong magic, old missing") << QByteArray() << QByteArray("\x01") + good.mid(4) << int(PATCH_BAD_MAGIC);
+    QTest::newRow("magic cut short") << oldBytes << good.left(3) << int(PATCH_BAD_MAGIC);
+    QTest::newRow("other version") << oldBytes << good.left(4) + Varint(20110217) + good.mid(8) << int(PATCH_BAD_VERSION);
+    QTest::newRow("header ends after version") << oldBytes << good.left(8) << int(PATCH_BAD_HEADER);
+    QTest::newRow("header without final size") << oldBytes << good.left(8) + Varint(1) + Varint(2) << int(PATCH_BAD_HEADER);
+    QTest::newRow("old file differs") << Structured(4000, 23) << good << int(PATCH_CRC_MISMATCH);
+    QTest::newRow("wrong target checksum")
+        << oldBytes
+        << BuildPatch(Checksum(oldBytes), Checksum(newBytes) ^ 1, 4000,
+                      LinearSet({Varint(0), identity, identity, RawDiff(oldBytes, newBytes)}))
+        << int(PATCH_CRC_MISMATCH);
+    QTest::newRow("body not LZMA2") << oldBytes << Header(Checksum(oldBytes), 0, 0) + QByteArray(50, 'z')
+                                    << int(PATCH_STREAM_ERROR);
+    QTest::newRow("body missing") << oldBytes << Header(Checksum(oldBytes), 0, 0) << int(PATCH_STREAM_ERROR);
+    QTest::newRow("body truncated") << oldBytes << good.left(good.size() - 5) << int(PATCH_STREAM_ERROR);
+    QTest::newRow("body is no stream set")
+        << oldBytes << BuildPatch(Checksum(oldBytes), 0, 0, QByteArray("not a set")) << int(PATCH_BAD_HEADER);
+    QTest::newRow("body of three streams")
+        << oldBytes << BuildPatch(Checksum(oldBytes), 0, 0, LinearSet({Varint(0), identity, identity}))
+        << int(PATCH_BAD_HEADER);
+    QTest::newRow("five streams: the fifth is ignored")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, {}, {}, {}, QByteArray("extra")}) << int(PATCH_OK);
+    QTest::newRow("element list empty") << oldBytes << ZeroElementPatch(oldBytes, newBytes, {QByteArray("")})
+                                        << int(PATCH_BAD_HEADER);
+    QTest::newRow("extra byte after element list")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(0) + Varint(0)}) << int(PATCH_BAD_HEADER);
+    QTest::newRow("kind 0") << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(0) + Varint(0) + Varint(0)})
+                            << int(PATCH_BAD_HEADER);
+    QTest::newRow("kind 8") << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(8) + Varint(0) + Varint(0)})
+                            << int(PATCH_BAD_HEADER);
+    QTest::newRow("count beyond the list") << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(0xFFFFFFFF) + Varint(1)})
+                                           << int(PATCH_BAD_HEADER);
+    QTest::newRow("element range missing") << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(2)})
+                                           << int(PATCH_BAD_ELEMENT);
+    QTest::newRow("element offset past old")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(2) + Varint(4001) + Varint(0)})
+        << int(PATCH_BAD_ELEMENT);
+    QTest::newRow("element length past old")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(2) + Varint(100) + Varint(3901)})
+        << int(PATCH_BAD_ELEMENT);
+    const QByteArray oneElementParameters = RawDiff(PredictedParameters(1), PredictedParameters(1));
+    QTest::newRow("element at old end, length 0: not an executable")
+        << oldBytes
+        << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(2) + Varint(4000) + Varint(0), oneElementParameters})
+        << int(PATCH_NOT_EXECUTABLE);
+    QTest::newRow("element of plain text: not an executable")
+        << oldBytes
+        << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(7) + Varint(0) + Varint(4000), oneElementParameters})
+        << int(PATCH_NOT_EXECUTABLE);
+    const QByteArray badElf = ElfWithOversizedSection();
+    QTest::newRow("element that does not disassemble")
+        << badElf
+        << ZeroElementPatch(badElf, newBytes,
+                            {Varint(1) + Varint(2) + Varint(0) + Varint(uint32_t(badElf.size())), oneElementParameters})
+        << int(PATCH_DISASSEMBLY_ERROR);
+    QTest::newRow("parameters given to an element")
+        << oldBytes
+        << ZeroElementPatch(oldBytes, newBytes,
+                            {Varint(1) + Varint(2) + Varint(0) + Varint(0),
+                             RawDiff(PredictedParameters(1), OneNestedSet({"x"}))})
+        << int(PATCH_DIFF_FAILED);
+    QTest::newRow("parameter diff damaged")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, QByteArray("\x03")}) << int(PATCH_DIFF_FAILED);
+    QTest::newRow("element diff damaged")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, {}, QByteArray("")}) << int(PATCH_DIFF_FAILED);
+    QTest::newRow("final diff damaged") << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, {}, {}, QByteArray("\x00\x05", 2)})
+                                        << int(PATCH_DIFF_FAILED);
+    QTest::newRow("corrected parameters not a stream set")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, RawDiff(parameters, "garbage")}) << int(PATCH_STREAM_ERROR);
+    QTest::newRow("corrected parameters left over")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, RawDiff(parameters, LinearSet({"x"}))})
+        << int(PATCH_STREAM_NOT_CONSUMED);
+    QTest::newRow("corrected elements left over")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, {}, RawDiff(parameters, LinearSet({"x"}))})
+        << int(PATCH_STREAM_NOT_CONSUMED);
+    QTest::newRow("corrected elements not a stream set")
+        << oldBytes << ZeroElementPatch(oldBytes, newBytes, {{}, {}, RawDiff(parameters, "garbage")})
+        << int(PATCH_STREAM_ERROR);
+}
+
+void TestEnsemble::statuses()
+{
+    QFETCH(QByteArray, oldBytes);
+    QFETCH(QByteArray, patch);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    if (!oldBytes.isNull())
+        QVERIFY(WriteFile(dir.filePath("old"), oldBytes));
+    if (!patch.isNull())
+        QVERIFY(WriteFile(dir.filePath("patch"), patch));
+    QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
+                                       dir.filePath("new").toStdString()),
+             status);
+    QCOMPARE(QFile::exists(dir.filePath("new")), status == PATCH_OK);
+}
+
+void TestEnsemble::failureWritesNothingAndKeepsOld()
+{
+    // A patch of an executable whose element programs are damaged: the element is reformed from
+    // a stream that holds no valid program (23), or from one whose op is unknown (26).
+    const QByteArray v1 = Fixture("elf-x86-pie-v1"), v2 = Fixture("elf-x86-pie-v2");
+    std::unique_ptr<EncodedProgram> oldProgram;
+    int kind = 0;
+    QCOMPARE(int(EncodeExecutable(U8(v1), size_t(v1.size()), &oldProgram, &kind)), int(PATCH_OK));
+    WriteStreamSet oldSide;
+    {
+        WriteStreamSet program;
+        QCOMPARE(int(WriteEncodedProgram(*oldProgram, &program)), int(PATCH_OK));
+        QVERIFY(oldSide.WriteSet(&program));
+    }
+    WriteStream oldLinear;
+    QVERIFY(oldSide.CopyTo(&oldLinear));
+    auto patchWithElements = [&](const QByteArray &newElements) {
+        return ZeroElementPatch(v1, v2,
+                                {Varint(1) + Varint(uint32_t(kind)) + Varint(0) + Varint(uint32_t(v1.size())),
+                                 RawDiff(PredictedParameters(1), PredictedParameters(1)),
+                                 RawDiff(Bytes(oldLinear), newElements)});
+    };
+    const QByteArray zero = Varint(0);
+    // An empty program whose stream 8 is not empty: unreadable.
+    const QByteArray unreadable = OneNestedSet({zero + zero, zero, zero, zero, zero, zero, zero, zero, "x"});
+    // A program with one op of value 9: readable, not assemblable.
+    const QByteArray unknownOp = OneNestedSet({zero + zero, Varint(1) + Varint(9), zero, zero, zero, zero, zero, zero});
+    const QByteArray garbage = QByteArray("garbage");
+
+    struct Case {
+        QByteArray patch;
+        int status;
+    } cases[] = {{patchWithElements(unreadable), PATCH_READ_PROGRAM_ERROR},
+                 {patchWithElements(unknownOp), PATCH_ASSEMBLY_ERROR},
+                 {garbage, PATCH_BAD_MAGIC},
+                 {MakePatch(v2, v1), PATCH_CRC_MISMATCH}};
+    QTemporaryDir dir;
+    const QString oldPath = dir.filePath("old"), newPath = dir.filePath("new"), patchPath = dir.filePath("patch");
+    QVERIFY(WriteFile(oldPath, v1));
+    QVERIFY(WriteFile(newPath, "previous content"));
+    const QDateTime oldTime = QFileInfo(oldPath).lastModified();
+    for (const Case &c : cases) {
+        QVERIFY(WriteFile(patchPath, c.patch));
+        QCOMPARE(ApplyEnsemblePatchToFiles(oldPath.toStdString(), patchPath.toStdString(), newPath.toStdString()),
+                 c.status);
+        QCOMPARE(ReadFile(newPath), QByteArray("previous content"));
+        QVERIFY(ReadFile(oldPath) == v1);
+        QCOMPARE(QFileInfo(oldPath).lastModified(), oldTime);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 3); // no temporary files left
+    }
+}
+
+void TestEnsemble::newPathInMissingDirectory()
+{
+    QTemporaryDir dir;
+    const QByteArray oldBytes = Structured(1000, 31), newBytes = Structured(1100, 32);
+    QVERIFY(WriteFile(dir.filePath("old"), oldBytes));
+    QVERIFY(WriteFile(dir.filePath("patch"), MakePatch(oldBytes, newBytes)));
+    QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
+                                       dir.filePath("missing/new").toStdString()),
+             int(PATCH_OLD_FILE_ERROR));
+}
+
+void TestEnsemble::replacedFileKeepsItsPermissions()
+{
+    QTemporaryDir dir;
+    const QByteArray oldBytes = Structured(1000, 33), newBytes = Structured(1200, 34);
+    const QString newPath = dir.filePath("new");
+    QVERIFY(WriteFile(dir.filePath("old"), oldBytes));
+    QVERIFY(WriteFile(dir.filePath("patch"), MakePatch(oldBytes, newBytes)));
+    QVERIFY(WriteFile(newPath, "an older program"));
+    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+                                          QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup;
+    QVERIFY(QFile::setPermissions(newPath, executable));
+    QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
+                                       newPath.toStdString()),
+             int(PATCH_OK));
+    QVERIFY(ReadFile(newPath) == newBytes);
+    QCOMPARE(QFile::permissions(newPath), executable);
+}
+
+void TestEnsemble::hugeFinalInputPredictionIsHarmless()
+{
+    // The header's final-input size only sizes a buffer; a lie of 4 GiB must neither fail nor
+    // allocate it (ASan would report the request).
+    const QByteArray oldBytes = Structured(2000, 41), newBytes = Structured(2100, 42);
+    const QByteArray parameters = PredictedParameters(0);
+    const QByteArray identity = RawDiff(parameters, parameters);
+    const QByteArray patch = BuildPatch(Checksum(oldBytes), Checksum(newBytes), 0xFFFFFFFFu,
+                                        LinearSet({Varint(0), identity, identity, RawDiff(oldBytes, newBytes)}));
+    WriteStream result;
+    ReadStream patchStream(U8(patch), size_t(patch.size()));
+    QCOMPARE(int(ApplyEnsemblePatch(ReadStream(U8(oldBytes), size_t(oldBytes.size())), &patchStream, &result)),
+             int(PATCH_OK));
+    QVERIFY(Bytes(result) == newBytes);
+}
+
+void TestEnsemble::goldenCorpus_data()
+{
+    QTest::addColumn<QString>("oldFile");
+    QTest::addColumn<QString>("patchFile");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("newFile");
+    QTest::newRow("text") << "vtpatch/good-text.old" << "good-text.patch" << int(PATCH_OK) << "vtpatch/good-text.new";
+    QTest::newRow("ELF x86 element") << "exe/elf-x86-pie-v1" << "good-elf-x86-pie.patch" << int(PATCH_OK)
+                                     << "exe/elf-x86-pie-v2";
+    QTest::newRow("ELF ARM element") << "exe/elf-arm-pie-v1" << "good-elf-arm-pie.patch" << int(PATCH_OK)
+                                     << "exe/elf-arm-pie-v2";
+    QTest::newRow("PE32 element") << "exe/pe32-v1.exe" << "good-pe32.patch" << int(PATCH_OK) << "exe/pe32-v2.exe";
+    QTest::newRow("wrong old file") << "vtpatch/good-text.new" << "good-text.patch" << int(PATCH_CRC_MISMATCH) << "";
+    QTest::newRow("bad magic") << "vtpatch/good-text.old" << "bad-magic.patch" << int(PATCH_BAD_MAGIC) << "";
+    QTest::newRow("bad version") << "vtpatch/good-text.old" << "bad-version.patch" << int(PATCH_BAD_VERSION) << "";
+    QTest::newRow("truncated") << "vtpatch/good-text.old" << "bad-truncated.patch" << int(PATCH_STREAM_ERROR) << "";
+}
+
+void TestEnsemble::goldenCorpus()
+{
+    QFETCH(QString, oldFile);
+    QFETCH(QString, patchFile);
+    QFETCH(int, status);
+    QFETCH(QString, newFile);
+    QTemporaryDir dir;
+    const QString output = dir.filePath("new");
+    QCOMPARE(ApplyEnsemblePatchToFiles(TestPaths::dataFile(oldFile).toStdString(),
+                                       TestPaths::dataFile("vtpatch/" + patchFile).toStdString(), output.toStdString()),
+             status);
+    if (status == PATCH_OK)
+        QVERIFY(ReadFile(output) == ReadFile(TestPaths::dataFile(newFile)));
+    else
+        QVERIFY(!QFile::exists(output));
+}
+
+QTEST_APPLESS_MAIN(TestEnsemble)
+#include "tst_ensemble.moc"

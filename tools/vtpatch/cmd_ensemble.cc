@@ -1,0 +1,182 @@
+// `vtpatch apply OLD PATCH NEW` and `vtpatch make-patch OLD NEW PATCH`: ensemble patches.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "create/ensemble_create.h"
+#include "lib/mapped_file.h"
+#include "lib/patch_status.h"
+#include "lib/streams.h"
+#include "lib/vtpatch.h"
+
+namespace vtpatch_tool {
+
+namespace {
+
+int RunApply(const std::vector<std::string> &args);
+int RunMakePatch(const std::vector<std::string> &args);
+
+const Command kApply = {
+    "apply", "OLD PATCH NEW",
+    "Applies the ensemble patch PATCH to OLD and writes NEW, as the updater does. NEW is written\n"
+    "only when the whole result has the checksum the patch names; OLD is never modified.\n"
+    "Exit codes: 0 written; otherwise the patch status, explained on standard error:\n"
+    "  2 a byte diff failed, 3 PATCH unreadable or empty, 4 OLD unreadable or empty or NEW not\n"
+    "  written, 5 not an ensemble patch, 6 another patch version, 7 corrupt header or element\n"
+    "  list, 8 OLD (or the result) has the wrong checksum, 12 element outside OLD, 20 stream\n"
+    "  error, 21 stream not consumed, 23/26 encoded program unreadable/unassemblable,\n"
+    "  24/25 element not an executable/not disassemblable, 28 label trimming failed; 64 usage.",
+    &RunApply};
+
+const Command kMakePatch = {
+    "make-patch", "OLD NEW PATCH [--elements]",
+    "Writes an ensemble patch that turns OLD into NEW. When both are executables the engine\n"
+    "recognises (same kind), the executable can become an element, diffed in its disassembled\n"
+    "form; the smaller of that and a plain byte diff inside the ensemble framing is written.\n"
+    "--elements always uses the elements found. Inputs up to 2 GiB each.\n"
+    "Exit codes: 0 written, 1 an input could not be read or PATCH not written, 64 usage.",
+    &RunMakePatch};
+
+const CommandRegistrar applyRegistrar(kApply);
+const CommandRegistrar makePatchRegistrar(kMakePatch);
+
+const char *StatusMeaning(int status)
+{
+    switch (status) {
+    case vtpatch::PATCH_DIFF_FAILED:
+        return "a byte diff of the patch could not be applied (damaged patch, or unexpected parameters)";
+    case vtpatch::PATCH_READ_ERROR:
+        return "the patch file could not be opened or is empty";
+    case vtpatch::PATCH_OLD_FILE_ERROR:
+        return "the old file could not be opened or is empty, or the new file could not be written";
+    case vtpatch::PATCH_BAD_MAGIC:
+        return "not an ensemble patch (wrong magic)";
+    case vtpatch::PATCH_BAD_VERSION:
+        return "the patch has another ensemble version";
+    case vtpatch::PATCH_BAD_HEADER:
+        return "the patch header or element list is corrupt";
+    case vtpatch::PATCH_CRC_MISMATCH:
+        return "checksum mismatch: the old file is not the one the patch was made for, or the result is wrong";
+    case vtpatch::PATCH_BAD_ELEMENT:
+        return "an element lies outside the old file";
+    case vtpatch::PATCH_STREAM_ERROR:
+        return "a stream operation failed (decompression, allocation or stream set)";
+    case vtpatch::PATCH_STREAM_NOT_CONSUMED:
+        return "a stream of the patch was not read to its end";
+    case vtpatch::PATCH_READ_PROGRAM_ERROR:
+        return "an encoded program of the patch could not be read";
+    case vtpatch::PATCH_NOT_EXECUTABLE:
+        return "an element of the old file is not a recognised executable";
+    case vtpatch::PATCH_DISASSEMBLY_ERROR:
+        return "an element of the old file could not be disassembled";
+    case vtpatch::PATCH_ASSEMBLY_ERROR:
+        return "an encoded program could not be assembled";
+    case vtpatch::PATCH_TRIM_ERROR:
+        return "label trimming failed";
+    default:
+        return "unknown status";
+    }
+}
+
+bool CheckArguments(const Command &command, const std::vector<std::string> &args, int *exitCode)
+{
+    if (args.size() != 3) {
+        *exitCode = UsageError(command, "expected 3 arguments, got " + std::to_string(args.size()));
+        return false;
+    }
+    for (const std::string &arg : args) {
+        if (arg.empty() || (arg.size() > 1 && arg[0] == '-')) {
+            *exitCode = UsageError(command, arg.empty() ? "empty file name" : "unknown option '" + arg + "'");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The bytes of an input of make-patch; an empty file is a valid version there.
+bool ReadInput(const std::string &path, vtpatch::MappedFile *file, std::string *error)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        *error = "cannot read '" + path + "': it is a directory";
+        return false;
+    }
+    if (info.st_size == 0)
+        return true;
+    if (!file->Open(path)) {
+        *error = "cannot read '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+int RunApply(const std::vector<std::string> &args)
+{
+    int exitCode = 0;
+    if (!CheckArguments(kApply, args, &exitCode))
+        return exitCode;
+    const int status = vtpatch::ApplyEnsemblePatchToFiles(args[0], args[1], args[2]);
+    if (status == vtpatch::PATCH_OK)
+        return 0;
+    std::fprintf(stderr, "vtpatch apply: cannot apply '%s' to '%s' giving '%s': %s (status %d)\n", args[1].c_str(),
+                 args[0].c_str(), args[2].c_str(), StatusMeaning(status), status);
+    // Statuses are small positive numbers; anything else still must not look like success.
+    return status > 0 && status < 256 ? status : 1;
+}
+
+int RunMakePatch(const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> args;
+    bool forceElements = false;
+    for (const std::string &arg : arguments) {
+        if (arg == "--elements")
+            forceElements = true;
+        else
+            args.push_back(arg);
+    }
+    int exitCode = 0;
+    if (!CheckArguments(kMakePatch, args, &exitCode))
+        return exitCode;
+    const std::string &oldPath = args[0];
+    const std::string &newPath = args[1];
+    const std::string &patchPath = args[2];
+    std::string error;
+    vtpatch::MappedFile oldFile, newFile;
+    if (!ReadInput(oldPath, &oldFile, &error) || !ReadInput(newPath, &newFile, &error)) {
+        std::fprintf(stderr, "vtpatch make-patch: %s\n", error.c_str());
+        return 1;
+    }
+    Progress progress("make-patch", newFile.length());
+    vtpatch::EnsembleOptions options;
+    options.keep_smaller = !forceElements;
+    options.progress = [&progress](uint64_t done, uint64_t) { progress.Update(done); };
+    vtpatch::WriteStream patch;
+    size_t elements = 0;
+    if (!vtpatch::CreateEnsemblePatch(oldFile.data(), oldFile.length(), newFile.data(), newFile.length(), &patch,
+                                      options, &error, &elements)) {
+        std::fprintf(stderr, "vtpatch make-patch: cannot make a patch from '%s' to '%s': %s\n", oldPath.c_str(),
+                     newPath.c_str(), error.c_str());
+        return 1;
+    }
+    if (!vtpatch::WriteWholeFile(patchPath, patch.Data(), patch.Length())) {
+        std::fprintf(stderr, "vtpatch make-patch: cannot write '%s': %s\n", patchPath.c_str(),
+                     std::strerror(errno != 0 ? errno : EIO));
+        return 1;
+    }
+    std::printf("%s: %zu bytes, %zu element%s\n", patchPath.c_str(), patch.Length(), elements,
+                elements == 1 ? "" : "s");
+    return 0;
+}
+
+} // namespace
+
+} // namespace vtpatch_tool
