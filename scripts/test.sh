@@ -15,6 +15,26 @@ jobs=${JOBS:-$(nproc)}
 
 scripts/install-deps.sh
 
+# Compiler cache shared by the build directories and by clones in other places: paths are hashed
+# relative to the checkout.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+
+# Every ctest run appends its summary here; the last line of this script adds them up.
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+run_ctest() { # run_ctest <build dir> <ctest args...>
+    local dir=$1; shift
+    (cd "$dir" && ctest "$@") | tee -a "$summary"
+    return "${PIPESTATUS[0]}"
+}
+report() {
+    local passed=0 failed=0 total f
+    while read -r f total; do
+        failed=$((failed + f)); passed=$((passed + total - f))
+    done < <(sed -n 's/.* \([0-9][0-9]*\) tests* failed out of \([0-9][0-9]*\).*/\1 \2/p' "$summary")
+    echo "$passed passed, $failed failed"
+}
+
 build() { # build <dir> <extra cmake args...>
     local dir=$1; shift
     cmake -S "$root" -B "$dir" -G Ninja -DVT3_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
@@ -24,14 +44,14 @@ build() { # build <dir> <extra cmake args...>
 echo "== build"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== tests"
-(cd build && ctest -j "$jobs" --output-on-failure)
+run_ctest build -j "$jobs" --output-on-failure
 
-[[ $quick -eq 1 ]] && exit 0
+if [[ $quick -eq 1 ]]; then report; exit 0; fi
 
 echo "== sanitizer build (ASan+UBSan)"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DVT3_SANITIZE=ON -DVT3_BUILD_BENCH=OFF
 echo "== sanitizer tests"
-(cd build-asan && ctest -j "$jobs" --output-on-failure)
+run_ctest build-asan -j "$jobs" --output-on-failure
 
 # ThreadSanitizer over the task framework only (the one place where threads meet); Qt is not instrumented,
 # tests/tsan.supp explains each suppression.
@@ -42,8 +62,8 @@ cmake -S "$root" -B build-tsan -G Ninja -DVT3_WARNINGS_AS_ERRORS=ON -DCMAKE_BUIL
     -DVT3_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target "${tsan_targets[@]}"
 echo "== ThreadSanitizer tests"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
-    ctest -j "$jobs" --output-on-failure -R '^app/tst_(taskspecification|asynctaskspecification|composedtaskspecification|taskstress)$')
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
+    run_ctest build-tsan -j "$jobs" --output-on-failure -R '^app/tst_(taskspecification|asynctaskspecification|composedtaskspecification|taskstress)$'
 
 if ls fuzz/fuzz_*.cc >/dev/null 2>&1; then
     echo "== fuzz build"
@@ -53,3 +73,4 @@ if ls fuzz/fuzz_*.cc >/dev/null 2>&1; then
     echo "== fuzzing"
     fuzz/run.sh build-fuzz/fuzz "${FUZZ_SECONDS:-8}"
 fi
+report
