@@ -2,7 +2,8 @@
 # Byte diff beside the usual delta tools: `vtpatch diff`/`patch` against bsdiff/bspatch,
 # xdelta3 -9 and zstd --patch-from --ultra -22, on pairs of real files. One run each; prints
 # patch size, apply time and apply peak memory (/usr/bin/time -v), and each as a ratio to
-# vtpatch (a ratio above 1 means vtpatch is smaller / faster / leaner).
+# vtpatch (a ratio above 1 means vtpatch is smaller / faster / leaner), and vtpatch's apply
+# peak beside old + new + patch.
 #
 #   bench/bytediff.sh [BUILD_DIR]            built vtpatch from BUILD_DIR (default build/)
 #   bench/bytediff.sh BUILD_DIR OLD NEW ...  also any pairs of your own
@@ -12,6 +13,7 @@
 #                   change (a new function and a changed message), as consecutive releases do
 #   data-scattered  32 MB of structured text with 2000 scattered byte edits, 40 inserted and
 #                   40 deleted runs
+#   mostly-zeros    2 MiB of zeros with 300 random bytes, and 300 more bytes changed
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
@@ -90,7 +92,21 @@ open(sys.argv[1], 'wb').write(old)
 open(sys.argv[2], 'wb').write(new)
 EOF
 
-pairs=("$work/vtpatch-builds" "$work/vtpatch-stripped" "$work/data-scattered")
+# --- pair 3: mostly zeros (sparse images, preallocated files), where matching used to crawl --
+python3 - "$work/mostly-zeros.old" "$work/mostly-zeros.new" <<'EOF'
+import random, sys
+rng = random.Random(5)
+old = bytearray(2 << 20)
+for _ in range(300):
+    old[rng.randrange(len(old))] = rng.randrange(256)
+new = bytearray(old)
+for _ in range(300):
+    new[rng.randrange(len(new))] = rng.randrange(256)
+open(sys.argv[1], 'wb').write(old)
+open(sys.argv[2], 'wb').write(new)
+EOF
+
+pairs=("$work/vtpatch-builds" "$work/vtpatch-stripped" "$work/data-scattered" "$work/mostly-zeros")
 while (( $# >= 2 )); do
     name=$work/user$(( ${#pairs[@]} ))
     cp "$1" "$name.old"; cp "$2" "$name.new"; pairs+=("$name"); shift 2
@@ -136,6 +152,13 @@ s, vs, a, va, m, vm = int(s), int(vs), float(a), float(va), int(m), int(vm)
 print('%-18s %-8s %12d %9.2f %10.3f %9.2f %10.1f %9.2f %8s' % (l, t, s, s / vs, a, a / max(va, 1e-3), m / 1024, m / vm, mk))
 " "$label" "$tool" "${size[$tool]}" "${size[vtpatch]}" "${secs[$tool]}" "${secs[vtpatch]}" "${mem[$tool]}" "${mem[vtpatch]}" "${make[$tool]}"
     done
+    # The memory goal: old + new + patch + a small constant (the process itself, the LZMA2
+    # dictionary, the control block).
+    python3 -c "
+import sys
+o, n, p, m = (int(x) for x in sys.argv[2:])
+print('%-18s vtpatch apply peak %.1f MiB = old+new+patch (%.1f MiB) + %.1f MiB' % (sys.argv[1], m / 1024, (o + n + p) / 2**20, m / 1024 - (o + n + p) / 2**20))
+" "$label" "$(stat -c %s "$old")" "$(stat -c %s "$new")" "${size[vtpatch]}" "${mem[vtpatch]}"
     unset size secs mem make
 done
 echo "sizes: $(for p in "${pairs[@]}"; do printf '%s %s->%s bytes; ' "$(basename "$p")" "$(stat -c %s "$p.old")" "$(stat -c %s "$p.new")"; done)"

@@ -61,6 +61,9 @@ QByteArray ensemblePatch(const QByteArray &oldData, const QByteArray &newData, s
     vtpatch::WriteStream patch;
     vtpatch::EnsembleOptions options;
     options.preset = 6;
+    // Always use the elements found, even where a plain diff would be smaller, so that patching an
+    // executable goes through disassembly.
+    options.keep_smaller = false;
     std::string error;
     if (!vtpatch::CreateEnsemblePatch(bytes(oldData), size_t(oldData.size()), bytes(newData), size_t(newData.size()),
                                       &patch, options, &error, elements)) {

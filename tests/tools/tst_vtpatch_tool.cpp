@@ -57,6 +57,20 @@ QString fixture(const QString &name)
     return TestPaths::dataFile(QStringLiteral("exe/") + name);
 }
 
+// An installer-like file: data with five executables of four kinds embedded in it.
+QByteArray bundle(const QString &v)
+{
+    const QByteArray data = text(40, 3);
+    return data + readFile(fixture("elf-x86-pie-" + v)) + text(3, 5) + readFile(fixture("pe64-" + v + ".exe")) +
+           readFile(fixture("macho-x86-" + v)) + data + readFile(fixture("elf-x64-pie-" + v)) +
+           readFile(fixture("elf-thumb-pie-" + v)) + text(2, 9);
+}
+
+// The kinds of executable fixtures, one file each.
+const char *const kFixtureKinds[] = {"elf-x64-pie-v1", "elf-x64-v2", "elf-x86-pie-v1", "elf-arm-pie-v2",
+                                     "elf-thumb-pie-v1", "pe32-v2.exe", "pe64-v1.exe", "macho-x64-v1",
+                                     "macho-x86-v2"};
+
 } // namespace
 
 class TestVtpatchTool : public QObject {
@@ -72,6 +86,7 @@ private slots:
     void packThenUnpack();
     void unpackFailures_data();
     void unpackFailures();
+    void verboseUnpack();
     void usage_data();
     void usage();
 
@@ -88,7 +103,7 @@ void TestVtpatchTool::init()
 
 void TestVtpatchTool::makePatchThenApply_data()
 {
-    QTest::addColumn<QString>("oldFile"); // fixture name, or empty for a text file
+    QTest::addColumn<QString>("oldFile"); // fixture name, "bundle-v1"/"-v2", or empty for a text file
     QTest::addColumn<QString>("newFile");
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("options");
@@ -99,6 +114,11 @@ void TestVtpatchTool::makePatchThenApply_data()
                                                  << QStringList{"--elements"};
     QTest::newRow("PE executables, --elements") << "pe32-v1.exe" << "pe32-v2.exe" << "1 element"
                                                 << QStringList{"--elements"};
+    QTest::newRow("bundle, the smallest patch") << "bundle-v1" << "bundle-v2" << "smallest of 3 candidates"
+                                                << QStringList();
+    QTest::newRow("bundle, --elements") << "bundle-v1" << "bundle-v2" << "5 elements" << QStringList{"--elements"};
+    QTest::newRow("bundle, backwards, --elements") << "bundle-v2" << "bundle-v1" << "5 elements"
+                                                   << QStringList{"--elements"};
 }
 
 void TestVtpatchTool::makePatchThenApply()
@@ -107,11 +127,15 @@ void TestVtpatchTool::makePatchThenApply()
     QFETCH(QString, newFile);
     QFETCH(QString, summary);
     QFETCH(QStringList, options);
-    const QString oldPath = oldFile.isEmpty() ? path("old") : fixture(oldFile);
-    const QString newPath = newFile.isEmpty() ? path("new") : fixture(newFile);
+    const bool bundled = oldFile.startsWith(QLatin1String("bundle-"));
+    const QString oldPath = oldFile.isEmpty() || bundled ? path("old") : fixture(oldFile);
+    const QString newPath = newFile.isEmpty() || bundled ? path("new") : fixture(newFile);
     if (oldFile.isEmpty()) {
         QVERIFY(writeFile(oldPath, text(3000, 7)));
         QVERIFY(writeFile(newPath, text(3100, 7)));
+    } else if (bundled) {
+        QVERIFY(writeFile(oldPath, bundle(oldFile.mid(7))));
+        QVERIFY(writeFile(newPath, bundle(newFile.mid(7))));
     }
     const QByteArray oldBytes = readFile(oldPath);
     Run run = vtpatch(QStringList{"make-patch", oldPath, newPath, path("patch")} + options);
@@ -162,11 +186,15 @@ void TestVtpatchTool::applyExitCodes()
 
 void TestVtpatchTool::packThenUnpack_data()
 {
-    QTest::addColumn<QString>("input"); // fixture name, or empty for a text file
+    QTest::addColumn<QString>("input"); // fixture name, "bundle", or empty for a text file
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("directive");
     QTest::newRow("text") << QString() << QStringList() << 0 << "directive 1";
+    for (const char *kind : kFixtureKinds)
+        QTest::newRow(kind) << QString::fromLatin1(kind) << QStringList() << 0 << "directive 2";
+    QTest::newRow("bundle") << "bundle" << QStringList() << 0 << "directive 2";
+    QTest::newRow("bundle, --directive 1") << "bundle" << QStringList{"--directive", "1"} << 0 << "directive 1";
     QTest::newRow("executable") << "elf-x86-pie-v1" << QStringList() << 0 << "directive 2";
     QTest::newRow("executable, --directive 1") << "elf-x86-pie-v1" << QStringList{"--directive", "1"} << 0
                                                << "directive 1";
@@ -181,9 +209,11 @@ void TestVtpatchTool::packThenUnpack()
     QFETCH(QStringList, options);
     QFETCH(int, exitCode);
     QFETCH(QString, directive);
-    const QString inPath = input.isEmpty() ? path("in") : fixture(input);
+    const QString inPath = input.isEmpty() || input == "bundle" ? path("in") : fixture(input);
     if (input.isEmpty())
         QVERIFY(writeFile(inPath, text(2000, 3)));
+    else if (input == "bundle")
+        QVERIFY(writeFile(inPath, bundle("v2")));
     Run run = vtpatch(QStringList{"pack", inPath, path("c")} + options);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2((run.standardOutput + run.standardError).contains(directive),
@@ -220,6 +250,21 @@ void TestVtpatchTool::unpackFailures()
     QVERIFY(!QFile::exists(path("out")));
 }
 
+void TestVtpatchTool::verboseUnpack()
+{
+    // unpack collects the engine's records to name the failure; --verbose must still show them
+    // as they come, each once, and the summary line follows.
+    QVERIFY(writeFile(path("c"), QByteArray("\xc3\xde\xd5\x03\x00\x01", 6)));
+    Run run = vtpatch({"unpack", path("c"), path("out")});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(!run.standardError.contains("vtpatch ERROR: not lzma file"), qPrintable(run.standardError));
+    run = vtpatch({"--verbose", "unpack", path("c"), path("out")});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.standardError.count("vtpatch ERROR: not lzma file\n"), 1);
+    QVERIFY2(run.standardError.contains("cannot unpack '" + path("c") + "'"), qPrintable(run.standardError));
+    QVERIFY(!QFile::exists(path("out")));
+}
+
 void TestVtpatchTool::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -232,6 +277,7 @@ void TestVtpatchTool::usage_data()
                                          << "--directive takes 1 or 2";
     QTest::newRow("apply --help") << QStringList{"apply", "--help"} << 0 << "Exit codes";
     QTest::newRow("pack --help") << QStringList{"pack", "--help"} << 0 << "--directive 1";
+    QTest::newRow("make-patch --help") << QStringList{"make-patch", "--help"} << 0 << "embedded";
 }
 
 void TestVtpatchTool::usage()

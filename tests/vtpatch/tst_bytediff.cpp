@@ -147,6 +147,25 @@ QByteArray Lzma2(const QByteArray &data)
     return Bytes(out);
 }
 
+// The same diff with its method 0 payload moved into one LZMA2 block (method 2), or an empty
+// array when `patch` has no complete method 0 header.
+QByteArray AsMethodTwo(const QByteArray &patch, bool standalone)
+{
+    ReadStream reader(U8(patch), static_cast<size_t>(patch.size()));
+    uint32_t value = 0;
+    if (standalone && (!reader.Skip(kByteDiffMagicLength) || !reader.ReadVarint32(&value))) {
+        return QByteArray();
+    }
+    const int methodAt = patch.size() - static_cast<int>(reader.Remaining());
+    uint8_t method = 0;
+    if (!reader.Read(&method, 1) || method != BYTE_DIFF_RAW || !reader.ReadVarint32(&value)) {
+        return QByteArray();
+    }
+    const int payloadAt = patch.size() - static_cast<int>(reader.Remaining());
+    return patch.left(methodAt) + char(BYTE_DIFF_LZMA2_PAYLOAD) + patch.mid(methodAt + 1, payloadAt - methodAt - 1) +
+           Lzma2(patch.mid(payloadAt));
+}
+
 } // namespace
 
 class TestByteDiff : public QObject {
@@ -162,6 +181,7 @@ private slots:
     void hugeNewSizeAllocatesLittle();
     void damagedPatchesFail_data();
     void damagedPatchesFail();
+    void methodTwoAgreesWithMethodZeroOnDamage();
     void oldStreamPositionIsTheOrigin();
     void tooLargeInputIsRefused();
 };
@@ -208,6 +228,18 @@ void TestByteDiff::roundTrip_data()
     edited.insert(1 << 20, RandomBytes(5000, 17));
     edited.remove(3 << 20, 7000);
     QTest::newRow("4 MB with scattered edits") << program << edited;
+
+    // Isolated changes are cut out of long matches into triples of their own: changes at and
+    // around the distance that makes them isolated, groups of four and five bytes, changes
+    // right before and after an inserted block and at both ends.
+    const QByteArray text = ProgramLike(300000, 18);
+    QByteArray spotted = text;
+    for (int at : {0, 20000, 20255, 20511, 20768, 100000, 100001, 100002, 100003, 120000, 120001, 120002, 120003,
+                   120004, 150000, 150300, 299999}) {
+        spotted[at] = static_cast<char>(~spotted.at(at));
+    }
+    spotted.insert(150100, RandomBytes(100, 19));
+    QTest::newRow("isolated changes") << text << spotted;
 }
 
 void TestByteDiff::roundTrip()
@@ -317,6 +349,14 @@ void TestByteDiff::handMade_data()
     QTest::newRow("method 1, second block cut short")
         << old << QByteArray("\x01\x03", 2) + Lzma2(QByteArray("\x06\x00\x00", 3)) + Lzma2(QByteArray(3, '\0')).left(5)
         << false << false << QByteArray() << "ERROR Error uncompressing data 9";
+    // The whole block is checked before a bad control block is reported, as when the block is
+    // decoded first: damaged data wins.
+    QTest::newRow("method 2, control runs out, data cut short")
+        << old << QByteArray("\x02\x03", 2) + Lzma2(RawDiff(3, {1, 0, 0}, QByteArray(3, '\0'), {}).mid(2)).chopped(1)
+        << false << false << QByteArray() << "ERROR Error uncompressing data 9";
+    QTest::newRow("method 2, block longer than its payload")
+        << old << QByteArray("\x02\x01", 2) + Lzma2(RawDiff(1, {1, 0, 0}, QByteArray(1, '\0'), {}).mid(2) + "pad")
+        << false << true << QByteArray("a") << QString();
     QTest::newRow("method 2, lengths past the payload")
         << old << QByteArray("\x02\x01", 2) + Lzma2(QByteArray("\x05\x05\x05", 3)) << false << false << QByteArray()
         << QString();
@@ -336,6 +376,20 @@ void TestByteDiff::handMade()
     QCOMPARE(applied.output, output);
     if (ok) {
         QCOMPARE(applied.patchLeft, size_t{0});
+    }
+
+    // Method 2 is applied while its block is decoded, checking the control block before the
+    // bytes arrive: it must reach the same verdict with the same record as method 0 does (the
+    // partial output of a failure may differ; it is discarded).
+    const QByteArray method2 = AsMethodTwo(patch, standalone);
+    if (!method2.isEmpty()) {
+        const Applied packed = Apply(oldBytes, method2, standalone);
+        QCOMPARE(packed.ok, ok);
+        QCOMPARE(packed.records, applied.records);
+        if (ok) {
+            QCOMPARE(packed.output, output);
+            QCOMPARE(packed.patchLeft, size_t{0});
+        }
     }
 }
 
@@ -359,6 +413,27 @@ void TestByteDiff::methodsOneAndTwoFraming()
     const QByteArray raw = RawDiff(8, {2, 1, -2, 3, 2, 0}, QByteArray(5, '\0'), "XYZ");
     const QByteArray method2 = QByteArray("\x02\x08", 2) + Lzma2(raw.mid(2));
     applied = Apply(old, method2 + "rest", false);
+    QVERIFY(applied.ok);
+    QCOMPARE(applied.output, QByteArray("abXabcYZ"));
+    QCOMPARE(applied.patchLeft, size_t{4});
+
+    // The payload block as the creator may write it: lengths and control, diff and extra
+    // bytes each compressed on its own and joined into one LZMA2 stream.
+    const QByteArray head = raw.mid(2, raw.size() - 2 - 5 - 3);
+    const QByteArray diff(5, '\0');
+    Lzma2Section sections[3];
+    sections[0].data = U8(head);
+    sections[0].length = static_cast<size_t>(head.size());
+    sections[1].data = U8(diff);
+    sections[1].length = 5;
+    sections[1].options.literal_context = 0;
+    sections[1].options.position_bits = 0;
+    sections[2].data = reinterpret_cast<const uint8_t *>("XYZ");
+    sections[2].length = 3;
+    sections[2].options.preset = 0;
+    WriteStream block;
+    QVERIFY(WriteLzma2BlockSections(sections, 3, &block));
+    applied = Apply(old, QByteArray("\x02\x08", 2) + Bytes(block) + "rest", false);
     QVERIFY(applied.ok);
     QCOMPARE(applied.output, QByteArray("abXabcYZ"));
     QCOMPARE(applied.patchLeft, size_t{4});
@@ -410,6 +485,39 @@ void TestByteDiff::damagedPatchesFail()
             QVERIFY(applied.output == newBytes);
         }
     }
+}
+
+void TestByteDiff::methodTwoAgreesWithMethodZeroOnDamage()
+{
+    // Method 2 checks the control block before the diff and extra bytes arrive; whatever the
+    // damage to the payload (control, lengths, diff or extra bytes), it must reach method 0's
+    // verdict, output and record.
+    const QByteArray oldBytes = ProgramLike(3000, 41);
+    QByteArray newBytes = oldBytes.left(1000) + RandomBytes(200, 42) + oldBytes.mid(1100);
+    newBytes[2500] = 'q';
+    const QByteArray patch = MakeDiff(oldBytes, newBytes, BYTE_DIFF_RAW, false);
+    QVERIFY(!patch.isEmpty());
+    QRandomGenerator generator(43);
+    int failures = 0;
+    for (int round = 0; round < 400; ++round) {
+        QByteArray damaged = patch;
+        for (int flips = 1 + static_cast<int>(generator.bounded(3)); flips > 0; --flips) {
+            // Half of the damage goes to the lengths and control triples at the front.
+            const int span = generator.bounded(2) == 0 ? std::min(40, damaged.size() - 2) : damaged.size() - 2;
+            const int at = 2 + static_cast<int>(generator.bounded(span));
+            damaged[at] = static_cast<char>(damaged.at(at) ^ (1 + generator.bounded(255)));
+        }
+        const Applied raw = Apply(oldBytes, damaged, false);
+        const Applied packed = Apply(oldBytes, AsMethodTwo(damaged, false), false);
+        QCOMPARE(packed.ok, raw.ok);
+        QCOMPARE(packed.records, raw.records);
+        if (raw.ok) {
+            QVERIFY(packed.output == raw.output);
+        } else {
+            ++failures;
+        }
+    }
+    QVERIFY2(failures > 100, qPrintable(QString::number(failures))); // the damage reached the checks
 }
 
 void TestByteDiff::oldStreamPositionIsTheOrigin()

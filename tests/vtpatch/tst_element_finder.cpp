@@ -56,6 +56,7 @@ private slots:
     void wholeExecutableIsOneElement();
     void embeddedExecutablesAreFound();
     void plainDataHasNone();
+    void executableWithMoreBehindIt();
     void pairingKeepsOrderAndKind();
     void bundlePatchApplies();
 };
@@ -98,6 +99,23 @@ void TestElementFinder::plainDataHasNone()
     bytes.replace(200, 2, "MZ");
     QVERIFY(FindExecutables(Data(bytes), size_t(bytes.size())).empty());
     QVERIFY(FindExecutables(nullptr, 0).empty());
+}
+
+void TestElementFinder::executableWithMoreBehindIt()
+{
+    // Detection accepts the whole file as the first executable (trailing bytes are allowed), but
+    // the second executable must not vanish inside it.
+    const QByteArray first = ReadFixture(QStringLiteral("elf-x64-v1"));
+    const QByteArray second = ReadFixture(QStringLiteral("pe32-v1.exe"));
+    const QByteArray file = first + second;
+    const std::vector<ExecutableElement> found = FindExecutables(Data(file), size_t(file.size()));
+    QCOMPARE(found.size(), size_t(2));
+    QCOMPARE(found[0].kind, int(ELF_64_X64));
+    QCOMPARE(found[0].offset, 0u);
+    QCOMPARE(found[0].length, uint32_t(first.size()));
+    QCOMPARE(found[1].kind, int(WIN_32_X86));
+    QCOMPARE(found[1].offset, uint32_t(first.size()));
+    QCOMPARE(found[1].length, uint32_t(second.size()));
 }
 
 void TestElementFinder::pairingKeepsOrderAndKind()

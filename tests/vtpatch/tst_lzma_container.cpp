@@ -147,6 +147,8 @@ private slots:
     void plainRoundTrip();
     void executablesRoundTrip_data();
     void executablesRoundTrip();
+    void embeddedExecutablesRoundTrip_data();
+    void embeddedExecutablesRoundTrip();
     void handBuiltProgramsRoundTrip();
     void failures_data();
     void failures();
@@ -199,6 +201,48 @@ void TestLzmaContainer::executablesRoundTrip()
     uint32_t directive = 0;
     QVERIFY(CreateLzmaContainer(U8(content), size_t(content.size()), true, &container, &directive));
     QCOMPARE(directive, kDirectiveDisassembled);
+    QTemporaryDir dir;
+    QVERIFY(WriteFile(dir.filePath("c"), Bytes(container)));
+    QVERIFY(UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("out").toStdString()));
+    QVERIFY(ReadFile(dir.filePath("out")) == content);
+}
+
+void TestLzmaContainer::embeddedExecutablesRoundTrip_data()
+{
+    QTest::addColumn<QStringList>("parts"); // fixture names; "-" is filler without a signature
+    QTest::addColumn<int>("programs");
+    QTest::newRow("bundle") << QStringList{"-", "elf-x86-pie-v1", "-", "pe64-v2.exe", "macho-x86-v1", "-"} << 3;
+    QTest::newRow("executable after data") << QStringList{"-", "elf-arm-pie-v2"} << 1;
+    // Room for nine programs: the largest nine are stored, the rest left to the byte diff.
+    QStringList eleven;
+    for (int i = 0; i < 10; ++i)
+        eleven << "elf-x64-v1";
+    eleven << "macho-x64-v1";
+    QTest::newRow("eleven executables") << eleven << 9;
+}
+
+void TestLzmaContainer::embeddedExecutablesRoundTrip()
+{
+    QFETCH(QStringList, parts);
+    QFETCH(int, programs);
+    QByteArray content;
+    for (const QString &part : parts)
+        content += part == "-" ? QByteArray(333, 'd') : ReadFile(TestPaths::dataFile("exe/" + part));
+    WriteStream container;
+    uint32_t directive = 0;
+    QVERIFY(CreateLzmaContainer(U8(content), size_t(content.size()), true, &container, &directive));
+    QCOMPARE(directive, kDirectiveDisassembled);
+
+    // One encoded program per executable, then the diff.
+    ReadStream reader(container.Data(), container.Length());
+    uint32_t magic = 0, checksum = 0, stored = 0;
+    QVERIFY(reader.ReadVarint32(&magic) && reader.ReadVarint32(&checksum) && reader.ReadVarint32(&stored));
+    WriteStream payload;
+    QVERIFY(reader.ReadLzma2Block(&payload));
+    ReadStreamSet set;
+    QVERIFY(set.Parse(payload.Data(), payload.Length()));
+    QCOMPARE(set.Count(), size_t(programs + 1));
+
     QTemporaryDir dir;
     QVERIFY(WriteFile(dir.filePath("c"), Bytes(container)));
     QVERIFY(UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("out").toStdString()));

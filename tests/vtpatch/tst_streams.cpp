@@ -86,6 +86,51 @@ QByteArray Lzma2Block(const QByteArray &data)
     return Bytes(out);
 }
 
+// What reading one block gave: verdict, bytes, bytes left after it and the records.
+struct BlockRead {
+    bool ok = false;
+    QByteArray bytes;
+    size_t left = 0;
+    QStringList records;
+};
+
+BlockRead ReadAtOnce(const QByteArray &block)
+{
+    LogCapture log;
+    ReadStream in(U8(block), static_cast<size_t>(block.size()));
+    WriteStream out;
+    BlockRead result;
+    result.ok = in.ReadLzma2Block(&out);
+    result.bytes = Bytes(out);
+    result.left = in.Remaining();
+    result.records = log.records;
+    return result;
+}
+
+// The same with Lzma2BlockReader, `piece` bytes per Read.
+BlockRead ReadInPieces(const QByteArray &block, size_t piece)
+{
+    LogCapture log;
+    ReadStream in(U8(block), static_cast<size_t>(block.size()));
+    BlockRead result;
+    Lzma2BlockReader reader;
+    if (reader.Begin(in)) {
+        std::vector<uint8_t> buffer(piece);
+        bool reading = true;
+        while (reading && reader.Delivered() < reader.Length()) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, reader.Length() - reader.Delivered()));
+            reading = reader.Read(buffer.data(), n);
+            if (reading) {
+                result.bytes.append(reinterpret_cast<const char *>(buffer.data()), static_cast<int>(n));
+            }
+        }
+        result.ok = reader.Finish(&in);
+    }
+    result.left = in.Remaining();
+    result.records = log.records;
+    return result;
+}
+
 } // namespace
 
 class TestStreams : public QObject {
@@ -120,6 +165,9 @@ private slots:
     void lzma2Failures_data();
     void lzma2Failures();
     void lzma2HugeLengthAllocatesLittle();
+    void lzma2ReaderAgreesWithOneCall_data();
+    void lzma2ReaderAgreesWithOneCall();
+    void lzma2Sections();
 };
 
 void TestStreams::unsignedVarint_data()
@@ -675,7 +723,99 @@ void TestStreams::lzma2HugeLengthAllocatesLittle()
         QVERIFY(!in.ReadLzma2Block(&out));
         QCOMPARE(log.records, QStringList{"ERROR Error uncompressing data 0"});
         QVERIFY2(out.Capacity() <= (1u << 21), QByteArray::number(qulonglong(out.Capacity())).constData());
+
+        // The same for the piecewise reader's dictionary.
+        ReadStream again(U8(input), static_cast<size_t>(input.size()));
+        Lzma2BlockReader reader;
+        QVERIFY(reader.Begin(again));
+        QVERIFY2(reader.DictionarySize() <= (1u << 21), QByteArray::number(reader.DictionarySize()).constData());
+        QVERIFY(reader.DictionarySize() >= 1000);
     }
+}
+
+void TestStreams::lzma2ReaderAgreesWithOneCall_data()
+{
+    // Good and bad blocks: the piecewise reader must give the verdict, the bytes, the position
+    // after the block and the record of the one-call reader, whatever the piece size.
+    QTest::addColumn<QByteArray>("block");
+    const QByteArray data = RandomBytes(5000, 9) + QByteArray(5000, 'a');
+    const QByteArray good = Lzma2Block(data);
+    QTest::newRow("good") << good;
+    QTest::newRow("good, more bytes after it") << good + "next field";
+    QTest::newRow("empty") << Lzma2Block(QByteArray());
+    QTest::newRow("stored chunk") << QByteArray::fromHex("0003010002616263") + QByteArray(1, '\0');
+    // Over 2 MiB: several LZMA2 chunks, so pieces cross chunk boundaries.
+    QTest::newRow("several chunks") << Lzma2Block(RandomBytes(300000, 10).repeated(8) + RandomBytes(100000, 11));
+    QTest::newRow("no property byte") << QByteArray();
+    QTest::newRow("no length") << QByteArray::fromHex("10");
+    QTest::newRow("stored length one more") << BlockWithLength(good, 10001);
+    QTest::newRow("stored length one less") << BlockWithLength(good, 9999);
+    QTest::newRow("stored length far too long") << BlockWithLength(good, 0xFFFFFFFFu);
+    QByteArray claimsAll = BlockWithLength(good, 0xFFFFFFFFu);
+    claimsAll[0] = char(40);
+    QTest::newRow("4 GiB length and dictionary") << claimsAll;
+    QTest::newRow("cut short") << good.left(good.size() - 20);
+    QTest::newRow("no end marker") << good.left(good.size() - 1);
+    QByteArray badProperty = good;
+    badProperty[0] = char(41);
+    QTest::newRow("property above 40") << badProperty;
+    QTest::newRow("bad control byte") << BlockWithLength(QByteArray::fromHex("0003"), 1);
+}
+
+void TestStreams::lzma2ReaderAgreesWithOneCall()
+{
+    QFETCH(QByteArray, block);
+    const BlockRead expected = ReadAtOnce(block);
+    for (size_t piece : {size_t{1}, size_t{4093}, size_t{1} << 16}) {
+        if (piece == 1 && block.size() > 100000) {
+            continue; // a byte at a time over megabytes only takes long
+        }
+        const BlockRead pieces = ReadInPieces(block, piece);
+        QCOMPARE(pieces.ok, expected.ok);
+        QCOMPARE(pieces.records, expected.records);
+        QCOMPARE(pieces.left, expected.left);
+        if (expected.ok) {
+            QVERIFY(pieces.bytes == expected.bytes);
+        }
+    }
+}
+
+void TestStreams::lzma2Sections()
+{
+    // Sections compressed with their own settings form one block that both readers decode as
+    // the sections back to back; empty sections vanish; the property byte covers the largest
+    // section dictionary.
+    const QByteArray text = QByteArray("section of text, ").repeated(3000);
+    const QByteArray zeros(300000, '\0');
+    const QByteArray random = RandomBytes(70000, 12);
+    const QByteArray parts[] = {text, zeros, QByteArray(), random, QByteArray()};
+    Lzma2Section sections[5];
+    for (int i = 0; i < 5; ++i) {
+        sections[i].data = U8(parts[i]);
+        sections[i].length = static_cast<size_t>(parts[i].size());
+    }
+    sections[1].options.literal_context = 0;
+    sections[1].options.position_bits = 0;
+    sections[1].options.max_dictionary = 1 << 16;
+    sections[3].options.preset = 0;
+    WriteStream out;
+    QVERIFY(WriteLzma2BlockSections(sections, 5, &out));
+    const QByteArray block = Bytes(out);
+    QVERIFY(Lzma2DictionarySize(static_cast<uint8_t>(block.at(0))) >= static_cast<uint32_t>(text.size()));
+    const QByteArray expected = text + zeros + random;
+    const BlockRead atOnce = ReadAtOnce(block + "after");
+    QVERIFY(atOnce.ok);
+    QVERIFY(atOnce.bytes == expected);
+    QCOMPARE(atOnce.left, size_t{5});
+    const BlockRead pieces = ReadInPieces(block + "after", 5000);
+    QVERIFY(pieces.ok);
+    QVERIFY(pieces.bytes == expected);
+    QCOMPARE(pieces.left, size_t{5});
+
+    // Nothing at all: just the end marker.
+    WriteStream empty;
+    QVERIFY(WriteLzma2BlockSections(sections + 2, 1, &empty));
+    QCOMPARE(Bytes(empty), QByteArray::fromHex("000000"));
 }
 
 QTEST_GUILESS_MAIN(TestStreams)

@@ -31,10 +31,12 @@ const Command kUnpack = {
 
 const Command kPack = {
     "pack", "IN CONTAINER [--directive 1|2]",
-    "Writes IN as an LZMA container. When IN is an executable the engine recognises, its encoded\n"
-    "program and a byte diff are stored (directive 2), which compresses better; otherwise, or\n"
-    "with --directive 1, the bytes are compressed as they are. --directive 2 insists on the\n"
-    "first form and fails for other files.\n"
+    "Writes IN as an LZMA container. When IN holds executables the engine recognises (the whole\n"
+    "file, or images embedded where an ELF, PE or Mach-O header starts; the nine largest when\n"
+    "there are more), their encoded programs and a byte diff from their images to IN are stored\n"
+    "(directive 2), which compresses machine code better; otherwise, or with --directive 1, the\n"
+    "bytes are compressed as they are. --directive 2 insists on the first form and fails for\n"
+    "other files. The line on standard output names the directive used.\n"
     "Exit codes: 0 written, 1 IN could not be read or packed or CONTAINER not written, 64 usage.",
     &RunPack};
 
@@ -56,8 +58,12 @@ int RunUnpack(const std::vector<std::string> &args)
     }
     // The engine names the failure only in its log; collect the records of this call so the
     // reason can be shown. The last ERROR record is the container's own verdict.
+    // With --verbose every record is shown as it comes, as main's sink would have.
     std::vector<std::string> records;
-    vtpatch::SetLogSink([&records](vtpatch::LogLevel level, const std::string &text) {
+    const bool verbose = Verbose();
+    vtpatch::SetLogSink([&records, verbose](vtpatch::LogLevel level, const std::string &text) {
+        if (verbose)
+            PrintLogRecord(level, text);
         if (level <= vtpatch::LOG_ERROR)
             records.push_back(text);
     });
@@ -65,7 +71,8 @@ int RunUnpack(const std::vector<std::string> &args)
     vtpatch::SetLogSink(nullptr);
     if (ok)
         return 0;
-    for (size_t i = 0; i + 1 < records.size(); ++i)
+    // Without --verbose the earlier errors have not been shown yet.
+    for (size_t i = 0; !verbose && i + 1 < records.size(); ++i)
         std::fprintf(stderr, "vtpatch ERROR: %s\n", records[i].c_str());
     std::fprintf(stderr, "vtpatch unpack: cannot unpack '%s' to '%s': %s\n", args[0].c_str(), args[1].c_str(),
                  records.empty() ? "unknown failure" : records.back().c_str());

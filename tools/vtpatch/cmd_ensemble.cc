@@ -35,10 +35,16 @@ const Command kApply = {
 
 const Command kMakePatch = {
     "make-patch", "OLD NEW PATCH [--elements]",
-    "Writes an ensemble patch that turns OLD into NEW. When both are executables the engine\n"
-    "recognises (same kind), the executable can become an element, diffed in its disassembled\n"
-    "form; the smaller of that and a plain byte diff inside the ensemble framing is written.\n"
-    "--elements always uses the elements found. Inputs up to 2 GiB each.\n"
+    "Writes an ensemble patch that turns OLD into NEW. Executables the engine recognises are\n"
+    "found in both files: the whole file, or images embedded in a larger file (a bundle or an\n"
+    "archive) where an ELF, PE or Mach-O header starts. Old and new executables of the same kind\n"
+    "are paired in file order and become elements, diffed in their disassembled form; the rest\n"
+    "of the file is diffed byte by byte. Several candidates are made, cheapest first: a plain\n"
+    "byte diff inside the ensemble framing, the elements with the new programs' labels numbered\n"
+    "in address order, and with them numbered after the old programs' labels (which keeps the\n"
+    "diff of unchanged code small); the smallest is written, and the line on standard output\n"
+    "says which. --elements leaves out the plain candidate whenever elements are found.\n"
+    "Inputs up to 2 GiB each.\n"
     "Exit codes: 0 written, 1 an input could not be read or PATCH not written, 64 usage.",
     &RunMakePatch};
 
@@ -158,11 +164,16 @@ int RunMakePatch(const std::vector<std::string> &arguments)
     Progress progress("make-patch", newFile.length());
     vtpatch::EnsembleOptions options;
     options.keep_smaller = !forceElements;
-    options.progress = [&progress](uint64_t done, uint64_t) { progress.Update(done); };
+    // The creator reports over all the candidates it makes; the line shows the share done.
+    const unsigned long long length = newFile.length();
+    options.progress = [&progress, length](uint64_t done, uint64_t total) {
+        if (total > 0)
+            progress.Update(static_cast<unsigned long long>(static_cast<double>(done) / total * length));
+    };
     vtpatch::WriteStream patch;
-    size_t elements = 0;
+    vtpatch::EnsembleChoice choice;
     if (!vtpatch::CreateEnsemblePatch(oldFile.data(), oldFile.length(), newFile.data(), newFile.length(), &patch,
-                                      options, &error, &elements)) {
+                                      options, &error, nullptr, &choice)) {
         std::fprintf(stderr, "vtpatch make-patch: cannot make a patch from '%s' to '%s': %s\n", oldPath.c_str(),
                      newPath.c_str(), error.c_str());
         return 1;
@@ -172,8 +183,10 @@ int RunMakePatch(const std::vector<std::string> &arguments)
                      std::strerror(errno != 0 ? errno : EIO));
         return 1;
     }
-    std::printf("%s: %zu bytes, %zu element%s\n", patchPath.c_str(), patch.Length(), elements,
-                elements == 1 ? "" : "s");
+    std::printf("%s: %zu bytes, %zu element%s%s (smallest of %zu candidate%s)\n", patchPath.c_str(), patch.Length(),
+                choice.element_count, choice.element_count == 1 ? "" : "s",
+                choice.aligned_labels ? ", aligned labels" : "", choice.candidates,
+                choice.candidates == 1 ? "" : "s");
     return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "lib/logging.h"
+
 namespace vtpatch_tool {
 
 namespace {
@@ -12,6 +14,8 @@ std::vector<Command> &Registry()
     static std::vector<Command> commands;
     return commands;
 }
+
+bool g_verbose = false;
 
 // Below this size work finishes before a progress line would be read.
 constexpr unsigned long long kProgressThreshold = 4ull << 20;
@@ -26,6 +30,22 @@ CommandRegistrar::CommandRegistrar(const Command &command)
 const std::vector<Command> &Commands()
 {
     return Registry();
+}
+
+bool Verbose()
+{
+    return g_verbose;
+}
+
+void SetVerbose(bool verbose)
+{
+    g_verbose = verbose;
+}
+
+void PrintLogRecord(int level, const std::string &text)
+{
+    std::fprintf(stderr, "vtpatch %s: %s\n", vtpatch::LogLevelName(static_cast<vtpatch::LogLevel>(level)),
+                 text.c_str());
 }
 
 int UsageError(const Command &command, const std::string &problem)

@@ -27,6 +27,15 @@ struct CommandRegistrar {
 
 const std::vector<Command> &Commands();
 
+// Whether the command line asked for the engine's log records (--verbose). Set once by main
+// before the command runs; commands that install their own log sink forward records with
+// PrintLogRecord when it is true, so --verbose keeps working for them.
+bool Verbose();
+void SetVerbose(bool verbose);
+
+// Writes one engine log record to standard error, as --verbose shows them.
+void PrintLogRecord(int level, const std::string &text);
+
 // Prints "usage: vtpatch NAME ARGUMENTS" and the command's help to standard error and returns
 // kUsageError; for subcommands whose arguments do not fit.
 int UsageError(const Command &command, const std::string &problem);

@@ -35,9 +35,10 @@ int main(int argc, char **argv)
         PrintHelp(args.empty() ? stderr : stdout);
         return args.empty() ? vtpatch_tool::kUsageError : 0;
     }
+    vtpatch_tool::SetVerbose(verbose);
     if (verbose) {
         vtpatch::SetLogSink([](vtpatch::LogLevel level, const std::string &text) {
-            std::fprintf(stderr, "vtpatch %s: %s\n", vtpatch::LogLevelName(level), text.c_str());
+            vtpatch_tool::PrintLogRecord(level, text);
         });
     }
     for (const vtpatch_tool::Command &command : vtpatch_tool::Commands()) {

@@ -32,11 +32,15 @@ constexpr size_t kMaxByteDiffInput = 0x7FFFFFFF;
 // name; ApplyByteDiff reads it back. Matching follows the suffix-array method of bsdiff: the
 // old bytes are suffix sorted (libdivsufsort), each stretch of new bytes is matched against its
 // longest old match, and approximate matches become diff bytes (mostly zeros) while what old
-// does not hold becomes extra bytes.
+// does not hold becomes extra bytes. Small isolated changes inside a long match are cut out
+// into extra bytes, which LZMA stores for less than a lone non-zero diff byte. Method 2
+// compresses the lengths and control, the diff bytes and the extra bytes as three sections of
+// one block with settings of their own (payloads up to 8 MiB are also tried as one stream, and
+// the smaller block is kept).
 // Memory: old + new + 4 x old for the suffix array + the blocks (at most new) + the
-// compressor's (about 11 x min(payload, 8 MiB)). Appliers need old + new + the decoded
-// payload (about new) + a dictionary of at most 8 MiB. Time: suffix sorting is
-// O(old log old), matching typically O(new log old).
+// compressor's (about 11 x min(section, 8 MiB)). Appliers of method 2 need old + new + the
+// control block + a dictionary of 1 MiB (up to 8 MiB when there are more extra bytes). Time:
+// suffix sorting is O(old log old), matching typically O(new log old).
 // On failure returns false with a sentence in *error (when given); *patch may then end in a
 // partial diff, to be discarded. Any thread.
 bool CreateByteDiff(const uint8_t *old_data, size_t old_length, const uint8_t *new_data, size_t new_length,

@@ -37,11 +37,6 @@ std::vector<ExecutableElement> FindExecutables(const uint8_t *data, size_t lengt
     if (length == 0 || length > UINT32_MAX)
         return elements;
     size_t image_length = 0;
-    const int whole = DetectExecutable(data, length, &image_length);
-    if (whole != 0 && Encodes(data, length, whole)) {
-        elements.push_back({whole, 0, static_cast<uint32_t>(length)});
-        return elements;
-    }
     size_t offset = 0;
     while (offset < length) {
         if (!SignatureAt(data + offset, length - offset)) {
@@ -54,6 +49,16 @@ std::vector<ExecutableElement> FindExecutables(const uint8_t *data, size_t lengt
             offset += image_length;
         } else {
             ++offset;
+        }
+    }
+    // A lone executable is taken whole, with what follows its headers' extent (a trailing segment
+    // the headers do not count). A file that starts with one executable and carries more behind
+    // it (a bundle, a self-extracting archive) keeps them apart.
+    if (elements.size() <= 1) {
+        const int whole = DetectExecutable(data, length, &image_length);
+        if (whole != 0 && Encodes(data, length, whole)) {
+            elements.clear();
+            elements.push_back({whole, 0, static_cast<uint32_t>(length)});
         }
     }
     return elements;

@@ -17,9 +17,10 @@ struct ExecutableElement {
     uint32_t length = 0;
 };
 
-// The executables in [data, data + length), in file order, not overlapping: the whole file when
-// detection accepts it, otherwise images that start wherever an ELF, PE ("MZ") or Mach-O
-// signature does. An embedded image's length is what its headers cover. Every element returned
+// The executables in [data, data + length), in file order, not overlapping: images that start
+// wherever an ELF, PE ("MZ") or Mach-O signature does, or the whole file when detection accepts
+// it and no more than one image is found. An embedded image's length is what its headers cover.
+// Costs a scan of every byte, plus a disassembly of each image found. Every element returned
 // has been checked the way an applier will treat it: its exact byte range is detected,
 // disassembled, trimmed and encoded without failure. Files of 4 GiB or more give none.
 std::vector<ExecutableElement> FindExecutables(const uint8_t *data, size_t length);

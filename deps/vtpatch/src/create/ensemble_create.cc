@@ -1,8 +1,11 @@
 #include "create/ensemble_create.h"
 
+#include <cstring>
 #include <memory>
 
 #include "create/bytediff_create.h"
+#include "create/element_finder.h"
+#include "create/label_alignment.h"
 #include "create/lzma2_writer.h"
 #include "create/program_writer.h"
 #include "lib/checksum.h"
@@ -30,6 +33,36 @@ bool RawDiff(const WriteStream &from, const WriteStream &to, WriteStream *out, c
     if (with_progress)
         diff_options.progress = options.progress;
     return CreateByteDiff(from.Data(), from.Length(), to.Data(), to.Length(), out, diff_options, error);
+}
+
+// Bodies up to this size are compressed with several encoder settings and the smallest kept:
+// on small patches the fixed costs dominate, and a few tries take milliseconds there.
+constexpr size_t kTunedBodyLimit = 1u << 20;
+
+// Appends the body as the patch's one LZMA2 block. The preset's literal coding (lc 3, pb 2)
+// suits text; diff bytes (mostly zeros) and machine code often do better with lc 0 or 1 and
+// pb 0, and the extreme search finds a few bytes more. Readers decode any of them alike.
+bool WriteBody(const WriteStream &body, uint32_t preset, WriteStream *patch)
+{
+    if (body.Length() > kTunedBodyLimit)
+        return WriteLzma2Block(body.Data(), body.Length(), patch, preset);
+    static const struct {
+        int lc, pb;
+    } kLiteralCoding[] = {{-1, -1}, {0, 0}, {1, 0}, {0, 2}};
+    WriteStream best;
+    for (const auto &coding : kLiteralCoding) {
+        Lzma2WriteOptions settings;
+        settings.preset = preset;
+        settings.extreme = true;
+        settings.literal_context = coding.lc;
+        settings.position_bits = coding.pb;
+        WriteStream attempt;
+        if (!WriteLzma2Block(body.Data(), body.Length(), &attempt, settings))
+            return false;
+        if (best.Length() == 0 || attempt.Length() < best.Length())
+            best = std::move(attempt);
+    }
+    return patch->AppendAndRelease(&best);
 }
 
 } // namespace
@@ -109,50 +142,134 @@ bool CreateEnsemblePatchWithElements(const uint8_t *old_data, size_t old_length,
     const uint32_t final_input_size = static_cast<uint32_t>(final_input.Length());
     final_input.Release();
 
+    // Four streams are all an applier reads; listing ten would only add empty lengths.
     WriteStream linear_body;
-    if (!body.CopyTo(&linear_body))
+    const WriteStream *const body_streams[kEnsembleBodyStreams] = {&body.stream(0), &body.stream(1), &body.stream(2),
+                                                                   &body.stream(3)};
+    if (!WriteStreamSetOfCount(body_streams, kEnsembleBodyStreams, &linear_body))
         return Fail(error, "out of memory for the patch body");
     ok = patch->WriteVarint32(kEnsembleMagic) && patch->WriteVarint32(kEnsembleVersion) &&
          patch->WriteVarint32(PatchChecksum(old_data, old_length)) &&
          patch->WriteVarint32(PatchChecksum(new_data, new_length)) && patch->WriteVarint32(final_input_size) &&
-         WriteLzma2Block(linear_body.Data(), linear_body.Length(), patch, options.preset);
+         WriteBody(linear_body, options.preset, patch);
     return ok || Fail(error, "could not compress the patch body");
 }
 
+namespace {
+
+// The elements of one candidate: the old programs are shared by all candidates, the new ones
+// are the candidate's own (making a patch assembles them).
+struct Candidate {
+    std::vector<std::unique_ptr<EncodedProgram>> new_programs;
+    std::vector<EnsembleElementPair> elements;
+};
+
+// Whether two programs are written as the same bytes.
+bool SamePrograms(const std::vector<std::unique_ptr<EncodedProgram>> &a,
+                  const std::vector<std::unique_ptr<EncodedProgram>> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        WriteStream x, y;
+        if (!WriteLinearEncodedProgram(*a[i], &x) || !WriteLinearEncodedProgram(*b[i], &y) ||
+            x.Length() != y.Length() || std::memcmp(x.Data(), y.Data(), x.Length()) != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool CreateEnsemblePatch(const uint8_t *old_data, size_t old_length, const uint8_t *new_data, size_t new_length,
                          WriteStream *patch, const EnsembleOptions &options, std::string *error,
-                         size_t *element_count)
+                         size_t *element_count, EnsembleChoice *choice)
 {
-    std::vector<EnsembleElementPair> elements;
-    std::unique_ptr<EncodedProgram> old_program, new_program;
-    if (options.find_elements && old_length > 0 && new_length > 0 && old_length <= UINT32_MAX) {
-        int old_kind = 0, new_kind = 0;
-        if (EncodeExecutable(old_data, old_length, &old_program, &old_kind) == PATCH_OK &&
-            EncodeExecutable(new_data, new_length, &new_program, &new_kind) == PATCH_OK && old_kind == new_kind) {
-            EnsembleElementPair pair;
-            pair.kind = old_kind;
-            pair.old_offset = 0;
-            pair.old_length = static_cast<uint32_t>(old_length);
-            pair.old_program = old_program.get();
-            pair.new_program = new_program.get();
-            elements.push_back(pair);
+    if (old_length > kMaxByteDiffInput || new_length > kMaxByteDiffInput)
+        return Fail(error, "file too large for a patch (2 GiB at most)");
+
+    // The elements: pairs of executables of one kind, each encoded on the old side as an applier
+    // will, and on the new side in both numberings.
+    std::vector<std::unique_ptr<EncodedProgram>> old_programs;
+    Candidate plain_numbering, aligned_numbering;
+    bool aligned_possible = options.align_labels;
+    if (options.find_elements && old_length > 0 && new_length > 0) {
+        const std::vector<ExecutableElement> old_found = FindExecutables(old_data, old_length);
+        const std::vector<ExecutableElement> new_found = old_found.empty()
+                                                             ? std::vector<ExecutableElement>()
+                                                             : FindExecutables(new_data, new_length);
+        for (const auto &pair : PairElements(old_found, new_found)) {
+            const ExecutableElement &o = old_found[pair.first];
+            const ExecutableElement &n = new_found[pair.second];
+            std::unique_ptr<EncodedProgram> old_program, new_plain, new_aligned;
+            int old_kind = 0, plain_kind = 0, aligned_kind = 0;
+            // FindExecutables checked every range; a pair that still fails is left to the byte diff.
+            if (EncodeExecutable(old_data + o.offset, o.length, &old_program, &old_kind) != PATCH_OK ||
+                EncodeExecutable(new_data + n.offset, n.length, &new_plain, &plain_kind) != PATCH_OK ||
+                old_kind != o.kind || plain_kind != o.kind)
+                continue;
+            // Should the aligned numbering fail for one pair, that candidate is dropped as a whole.
+            if (aligned_possible &&
+                (EncodeAlignedExecutable(old_data + o.offset, o.length, new_data + n.offset, n.length,
+                                         &new_aligned, &aligned_kind) != PATCH_OK ||
+                 aligned_kind != o.kind))
+                aligned_possible = false;
+            EnsembleElementPair element;
+            element.kind = o.kind;
+            element.old_offset = o.offset;
+            element.old_length = o.length;
+            element.old_program = old_program.get();
+            element.new_program = new_plain.get();
+            plain_numbering.elements.push_back(element);
+            plain_numbering.new_programs.push_back(std::move(new_plain));
+            if (aligned_possible) {
+                element.new_program = new_aligned.get();
+                aligned_numbering.elements.push_back(element);
+                aligned_numbering.new_programs.push_back(std::move(new_aligned));
+            }
+            old_programs.push_back(std::move(old_program));
         }
     }
-    if (!elements.empty() && options.keep_smaller) {
-        WriteStream with_elements, plain;
-        if (!CreateEnsemblePatchWithElements(old_data, old_length, new_data, new_length, elements, &with_elements,
-                                             options, error) ||
-            !CreateEnsemblePatchWithElements(old_data, old_length, new_data, new_length, {}, &plain, options, error))
+    if (!aligned_possible || SamePrograms(plain_numbering.new_programs, aligned_numbering.new_programs))
+        aligned_numbering = Candidate();
+
+    // Cheapest first; a later candidate replaces the best only when strictly smaller.
+    std::vector<std::pair<Candidate *, bool>> candidates; // elements, aligned
+    Candidate none;
+    if (plain_numbering.elements.empty() || options.keep_smaller)
+        candidates.emplace_back(&none, false);
+    if (!plain_numbering.elements.empty())
+        candidates.emplace_back(&plain_numbering, false);
+    if (!aligned_numbering.elements.empty())
+        candidates.emplace_back(&aligned_numbering, true);
+
+    WriteStream best;
+    EnsembleChoice chosen;
+    for (const auto &candidate : candidates) {
+        // One progress run over all candidates, each taking an equal share.
+        EnsembleOptions candidate_options = options;
+        if (options.progress) {
+            const uint64_t index = chosen.candidates, count = candidates.size();
+            candidate_options.progress = [&options, index, count](uint64_t done, uint64_t total) {
+                options.progress(index * total + done, count * total);
+            };
+        }
+        WriteStream attempt;
+        if (!CreateEnsemblePatchWithElements(old_data, old_length, new_data, new_length, candidate.first->elements,
+                                             &attempt, candidate_options, error))
             return false;
-        const bool use_elements = with_elements.Length() < plain.Length();
-        if (element_count != nullptr)
-            *element_count = use_elements ? elements.size() : 0;
-        return patch->AppendAndRelease(use_elements ? &with_elements : &plain) || Fail(error, "out of memory");
+        ++chosen.candidates;
+        if (chosen.candidates == 1 || attempt.Length() < best.Length()) {
+            best = std::move(attempt);
+            chosen.element_count = candidate.first->elements.size();
+            chosen.aligned_labels = candidate.second;
+        }
     }
     if (element_count != nullptr)
-        *element_count = elements.size();
-    return CreateEnsemblePatchWithElements(old_data, old_length, new_data, new_length, elements, patch, options,
-                                           error);
+        *element_count = chosen.element_count;
+    if (choice != nullptr)
+        *choice = chosen;
+    return patch->AppendAndRelease(&best) || Fail(error, "out of memory");
 }
 
 } // namespace vtpatch

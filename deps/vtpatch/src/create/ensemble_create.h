@@ -32,13 +32,25 @@ struct EnsembleElementPair {
 
 struct EnsembleOptions {
     uint32_t preset = 9; // liblzma preset of the body
-    // Whole executables in both files become an element (when detection accepts both with one
-    // kind); false makes a plain byte diff inside the ensemble framing.
+    // Executables in both files (the whole file, or images embedded at ELF, PE or Mach-O
+    // signatures) become elements, paired by kind in file order; false makes a plain byte diff
+    // inside the ensemble framing.
     bool find_elements = true;
-    // With elements found, also make the plain patch and keep the smaller: for small or little
-    // changed executables the encoded programs cost more than they save.
+    // Also try the new programs with their labels numbered after the old programs' (see
+    // create/label_alignment.h), keeping whichever of the two numberings gives the smaller patch.
+    bool align_labels = true;
+    // With elements found, also make the plain patch and keep the smallest: for small or little
+    // changed executables the encoded programs cost more than they save. False always uses the
+    // elements found.
     bool keep_smaller = true;
     std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// What CreateEnsemblePatch chose among its candidates.
+struct EnsembleChoice {
+    size_t element_count = 0;    // elements in the patch written
+    bool aligned_labels = false; // their new programs are numbered after the old ones
+    size_t candidates = 0;       // patches made to choose from
 };
 
 // Appends an ensemble patch turning old into new to *patch, with the given elements (in old
@@ -49,10 +61,15 @@ bool CreateEnsemblePatchWithElements(const uint8_t *old_data, size_t old_length,
                                      WriteStream *patch, const EnsembleOptions &options, std::string *error);
 
 // Appends an ensemble patch turning old into new to *patch, finding elements as the options
-// say. *element_count (when given) receives the number of elements used.
+// say. Candidates are made cheapest first: the plain patch (when keep_smaller or nothing is
+// found), the elements with address-order numbering, then with aligned labels (skipped when the
+// numbering comes out the same); the smallest is written, the first of equal sizes. Each
+// candidate costs one byte diff of the new file, so time grows with their number.
+// *element_count and *choice (when given) say what was written.
 bool CreateEnsemblePatch(const uint8_t *old_data, size_t old_length, const uint8_t *new_data, size_t new_length,
                          WriteStream *patch, const EnsembleOptions &options = EnsembleOptions(),
-                         std::string *error = nullptr, size_t *element_count = nullptr);
+                         std::string *error = nullptr, size_t *element_count = nullptr,
+                         EnsembleChoice *choice = nullptr);
 
 } // namespace vtpatch
 

@@ -29,6 +29,22 @@ struct Lzma2WriteOptions {
 bool WriteLzma2Block(const uint8_t *data, size_t length, WriteStream *out, const Lzma2WriteOptions &options);
 bool WriteLzma2Block(const uint8_t *data, size_t length, WriteStream *out, uint32_t preset = 9);
 
+// One run of bytes of a block written in sections, with the encoder settings that suit it.
+struct Lzma2Section {
+    const uint8_t *data = nullptr;
+    size_t length = 0;
+    Lzma2WriteOptions options;
+};
+
+// Appends one LZMA2 block holding the sections back to back, each compressed on its own with
+// its own settings: LZMA2 lets a stream reset its dictionary and change lc/lp/pb between
+// chunks, so the sections are independent LZMA2 streams joined at their end markers. A reader
+// sees one ordinary block (ReadLzma2Block, Lzma2BlockReader). Worth it where the sections
+// differ in kind (the near-zero diff bytes and the new bytes of a byte diff); a section loses
+// what it could have matched in the others. The property byte announces the largest section
+// dictionary. Fails as WriteLzma2Block does, also when the sections add up to 2^32 or more.
+bool WriteLzma2BlockSections(const Lzma2Section *sections, size_t count, WriteStream *out);
+
 } // namespace vtpatch
 
 #endif // VTPATCH_CREATE_LZMA2_WRITER_H

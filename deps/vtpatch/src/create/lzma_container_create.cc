@@ -1,8 +1,11 @@
 #include "create/lzma_container_create.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "create/bytediff_create.h"
+#include "create/element_finder.h"
 #include "create/lzma2_writer.h"
 #include "create/program_writer.h"
 #include "lib/checksum.h"
@@ -75,16 +78,34 @@ bool CreateLzmaContainer(const uint8_t *data, size_t length, bool allow_programs
                          uint32_t *directive, uint32_t preset, std::string *error)
 {
     if (allow_programs && length > 0 && length <= kMaxByteDiffInput) {
-        std::unique_ptr<EncodedProgram> program;
-        int kind = 0;
-        if (EncodeExecutable(data, length, &program, &kind) == PATCH_OK) {
-            EncodedProgram *programs[] = {program.get()};
-            WriteStream candidate;
-            if (CreateDisassembledLzmaContainer(data, length, programs, 1, &candidate, preset, nullptr)) {
-                if (directive != nullptr)
-                    *directive = kDirectiveDisassembled;
-                return out->AppendAndRelease(&candidate) || Fail(error, "out of memory");
-            }
+        std::vector<ExecutableElement> found = FindExecutables(data, length);
+        // A container has room for nine programs: keep the largest, which save the most.
+        if (found.size() > kMaxContainerPrograms) {
+            std::stable_sort(found.begin(), found.end(), [](const ExecutableElement &a, const ExecutableElement &b) {
+                return a.length > b.length;
+            });
+            found.resize(kMaxContainerPrograms);
+            std::sort(found.begin(), found.end(),
+                      [](const ExecutableElement &a, const ExecutableElement &b) { return a.offset < b.offset; });
+        }
+        std::vector<std::unique_ptr<EncodedProgram>> owned;
+        std::vector<EncodedProgram *> programs;
+        for (const ExecutableElement &element : found) {
+            std::unique_ptr<EncodedProgram> program;
+            int kind = 0;
+            // FindExecutables checked every range; one that still fails is left to the byte diff.
+            if (EncodeExecutable(data + element.offset, element.length, &program, &kind) != PATCH_OK)
+                continue;
+            programs.push_back(program.get());
+            owned.push_back(std::move(program));
+        }
+        WriteStream candidate;
+        if (!programs.empty() &&
+            CreateDisassembledLzmaContainer(data, length, programs.data(), programs.size(), &candidate, preset,
+                                            nullptr)) {
+            if (directive != nullptr)
+                *directive = kDirectiveDisassembled;
+            return out->AppendAndRelease(&candidate) || Fail(error, "out of memory");
         }
     }
     if (directive != nullptr)

@@ -26,8 +26,14 @@ bool CreateDisassembledLzmaContainer(const uint8_t *data, size_t length, Encoded
                                      size_t program_count, WriteStream *out, uint32_t preset = 9,
                                      std::string *error = nullptr);
 
-// Directive 2 when the whole input is an executable the engine recognises (and `allow_programs`),
-// directive 1 otherwise. *directive (when given) receives the one used.
+// The most programs a directive 2 container holds (its payload is a stream set of at most ten
+// streams, one of them the byte diff).
+constexpr size_t kMaxContainerPrograms = 9;
+
+// Directive 2 when the input holds executables the engine recognises (the whole file, or images
+// embedded where an ELF, PE or Mach-O header starts; one program each, the nine largest when
+// there are more) and `allow_programs`; directive 1 otherwise. *directive (when given) receives
+// the one used.
 bool CreateLzmaContainer(const uint8_t *data, size_t length, bool allow_programs, WriteStream *out,
                          uint32_t *directive = nullptr, uint32_t preset = 9, std::string *error = nullptr);
 

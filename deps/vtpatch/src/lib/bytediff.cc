@@ -2,8 +2,11 @@
 
 #include <cstring>
 
+#include <algorithm>
+
 #include "lib/checksum.h"
 #include "lib/logging.h"
+#include "lib/lzma2_block.h"
 #include "lib/streams.h"
 
 namespace vtpatch {
@@ -60,6 +63,193 @@ void AddBytes(const uint8_t *a, const uint8_t *b, size_t count, uint8_t *sum)
     }
 }
 
+// The outcome of walking a control block without its data, in the apply loop's terms: the
+// first check that fails, or kWalkOk when the triples produce the output completely.
+enum Walk { kWalkOk, kWalkSilent, kWalkCorruptControl, kWalkCorrupt };
+
+// Runs the apply loop over the triples with everything but the bytes: the sizes against N, the
+// diff and extra lengths and the old ranges, in the loop's order, so that the verdict and the
+// record are the loop's. `length` is the output's length at the start (the checks use absolute
+// lengths).
+Walk CheckControl(ReadStream control, uint64_t length, uint32_t new_size, uint64_t diff_length, uint64_t extra_length,
+                  uint64_t old_length)
+{
+    int32_t old_position = 0;
+    while (length < new_size) {
+        int32_t x = 0;
+        int32_t y = 0;
+        int32_t z = 0;
+        if (!control.ReadVarint32Signed(&x) || !control.ReadVarint32Signed(&y) || !control.ReadVarint32Signed(&z)) {
+            return kWalkCorruptControl;
+        }
+        if (x < 0 || length + static_cast<uint32_t>(x) > new_size) {
+            return kWalkCorrupt;
+        }
+        if (diff_length < static_cast<uint32_t>(x)) {
+            return kWalkSilent;
+        }
+        if (old_position < 0 || static_cast<uint64_t>(old_position) + static_cast<uint32_t>(x) > old_length) {
+            return kWalkSilent;
+        }
+        length += static_cast<uint32_t>(x);
+        diff_length -= static_cast<uint32_t>(x);
+        if (y < 0 || length + static_cast<uint32_t>(y) > new_size) {
+            return kWalkCorrupt;
+        }
+        if (extra_length < static_cast<uint32_t>(y)) {
+            return kWalkSilent;
+        }
+        length += static_cast<uint32_t>(y);
+        extra_length -= static_cast<uint32_t>(y);
+        old_position = static_cast<int32_t>(static_cast<uint32_t>(old_position) + static_cast<uint32_t>(x) +
+                                            static_cast<uint32_t>(z));
+    }
+    return kWalkOk;
+}
+
+// Calls visit(output offset, old position, x, y) for each triple of a control block that
+// CheckControl accepted, until `total` output bytes are covered.
+template <typename Visit> void ForEachTriple(ReadStream control, uint64_t total, Visit visit)
+{
+    uint64_t offset = 0;
+    int32_t old_position = 0;
+    while (offset < total) {
+        int32_t x = 0;
+        int32_t y = 0;
+        int32_t z = 0;
+        control.ReadVarint32Signed(&x);
+        control.ReadVarint32Signed(&y);
+        control.ReadVarint32Signed(&z);
+        visit(offset, old_position, static_cast<uint32_t>(x), static_cast<uint32_t>(y));
+        offset += static_cast<uint32_t>(x) + uint64_t{static_cast<uint32_t>(y)};
+        old_position = static_cast<int32_t>(static_cast<uint32_t>(old_position) + static_cast<uint32_t>(x) +
+                                            static_cast<uint32_t>(z));
+    }
+}
+
+// An unsigned varint32 from decoded bytes, with ReadStream's rules.
+bool ReadBlockVarint(Lzma2BlockReader *reader, uint32_t *value)
+{
+    uint8_t bytes[5];
+    size_t count = 0;
+    do {
+        if (count == sizeof bytes || !reader->Read(&bytes[count], 1)) {
+            return false;
+        }
+    } while ((bytes[count++] & 0x80) != 0);
+    ReadStream encoded(bytes, count);
+    return encoded.ReadVarint32(value);
+}
+
+// Decodes n bytes onto the end of *out, growing it only as bytes really arrive, so a block
+// that states a huge length cannot make us allocate it.
+bool ReadBlockInto(Lzma2BlockReader *reader, size_t n, WriteStream *out)
+{
+    constexpr size_t kStep = 1 << 16;
+    while (n > 0) {
+        const size_t chunk = std::min(n, kStep);
+        if (!out->Reserve(chunk) || !reader->Read(out->FreeSpace(), chunk) || !out->Commit(chunk)) {
+            return false;
+        }
+        n -= chunk;
+    }
+    return true;
+}
+
+// The standalone framing's check of the bytes appended since start_length.
+bool VerifyChecksum(const WriteStream &output, size_t start_length, uint32_t expected)
+{
+    const size_t produced = output.Length() - start_length;
+    if (PatchChecksum(produced > 0 ? output.Data() + start_length : nullptr, produced) != expected) {
+        Log(LOG_ERROR, "crc mismatch");
+        return false;
+    }
+    return true;
+}
+
+// Decodes the payload from the block into the output (reserved here at `total` bytes, the
+// output's start length being `start`). Returns kWalkOk when all `total` bytes are in place;
+// otherwise the failure to report once the block has been checked to its end.
+Walk DecodePayload(const ReadStream &old, Lzma2BlockReader *reader, WriteStream *output, size_t start,
+                   uint32_t new_size, uint64_t total)
+{
+    uint32_t control_length = 0;
+    uint32_t diff_length = 0;
+    uint32_t extra_length = 0;
+    if (!ReadBlockVarint(reader, &control_length) || !ReadBlockVarint(reader, &diff_length) ||
+        !ReadBlockVarint(reader, &extra_length)) {
+        return kWalkSilent;
+    }
+    if (uint64_t{control_length} + diff_length + extra_length > reader->Length() - reader->Delivered()) {
+        return kWalkSilent;
+    }
+    WriteStream control_bytes;
+    if (!ReadBlockInto(reader, control_length, &control_bytes)) {
+        return kWalkSilent;
+    }
+    const ReadStream control(control_bytes);
+    const Walk verdict = CheckControl(control, start, new_size, diff_length, extra_length, old.Remaining());
+    if (verdict != kWalkOk) {
+        return verdict;
+    }
+    // Every output byte is decoded from the block, so an output beyond what its chunks
+    // announce cannot be filled: such a block fails in any case, and is not reserved for.
+    if (total > reader->Announced() || !output->Reserve(static_cast<size_t>(total))) {
+        return kWalkSilent;
+    }
+
+    uint8_t *const out = output->FreeSpace();
+    const uint8_t *const old_bytes = old.Position();
+    uint64_t diff_used = 0;
+    bool ok = true;
+    ForEachTriple(control, total, [&](uint64_t offset, int32_t old_position, uint32_t x, uint32_t) {
+        constexpr uint32_t kPiece = 1 << 16;
+        for (uint32_t done = 0; ok && done < x;) {
+            const uint32_t piece = std::min(x - done, kPiece);
+            uint8_t *const target = out + offset + done;
+            ok = reader->Read(target, piece);
+            if (ok) {
+                AddBytes(target, old_bytes + old_position + done, piece, target);
+            }
+            done += piece;
+        }
+        diff_used += x;
+    });
+    ok = ok && reader->Skip(static_cast<size_t>(diff_length - diff_used));
+    ForEachTriple(control, total, [&](uint64_t offset, int32_t, uint32_t x, uint32_t y) {
+        ok = ok && reader->Read(out + offset + x, y);
+    });
+    return ok ? kWalkOk : kWalkSilent;
+}
+
+// Method 2 without holding the decoded payload: the control block is decoded into memory (it
+// is small), then the diff block is decoded straight into the output at the places the triples
+// give it, in pieces that are added to the old bytes while they are still in cache, and last
+// the extra block is decoded into the gaps left for it. The verdict and the records are those
+// of decoding the whole block first: any failure of the LZMA2 data wins over a bad control
+// block, which is why the block is always decoded to its end before a control failure is
+// reported. Memory: the output (reserved once), the control block and the decoder's dictionary.
+bool ApplyPayloadBlock(const ReadStream &old, ReadStream *patch, WriteStream *output, uint32_t new_size)
+{
+    Lzma2BlockReader reader;
+    if (!reader.Begin(*patch)) {
+        return false;
+    }
+    const size_t start = output->Length();
+    const uint64_t total = new_size > start ? new_size - start : 0;
+    const Walk verdict = DecodePayload(old, &reader, output, start, new_size, total);
+    // Decodes whatever is left (the rest of the extra block, bytes after it) and checks the end.
+    if (!reader.Finish(patch)) {
+        return false;
+    }
+    if (verdict == kWalkCorruptControl) {
+        Log(LOG_ERROR, "Corrupt patch reading control");
+    } else if (verdict == kWalkCorrupt) {
+        Log(LOG_ERROR, "Corrupt patch");
+    }
+    return verdict == kWalkOk && output->Commit(static_cast<size_t>(total));
+}
+
 } // namespace
 
 bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output, bool expect_header)
@@ -93,7 +283,15 @@ bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output
         return false;
     }
 
-    // Decoded copies for methods 1 and 2; the block views point into them.
+    if (method == BYTE_DIFF_LZMA2_PAYLOAD) {
+        const size_t start_length = output->Length();
+        if (!ApplyPayloadBlock(old, patch, output, new_size)) {
+            return false;
+        }
+        return !expect_header || VerifyChecksum(*output, start_length, expected_checksum);
+    }
+
+    // Decoded copies for method 1; the block views point into them.
     WriteStream decoded[3];
     Blocks blocks;
     if (method == BYTE_DIFF_RAW) {
@@ -109,14 +307,6 @@ bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output
         blocks.control.Init(decoded[0]);
         blocks.diff.Init(decoded[1]);
         blocks.extra.Init(decoded[2]);
-    } else {
-        if (!patch->ReadLzma2Block(&decoded[0])) {
-            return false;
-        }
-        ReadStream payload(decoded[0]);
-        if (!ReadRawBlocks(&payload, &blocks)) {
-            return false;
-        }
     }
 
     // Every output byte comes from the diff or the extra block, so a stated size beyond both is
@@ -183,13 +373,7 @@ bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output
                                             static_cast<uint32_t>(z));
     }
 
-    const size_t produced = output->Length() - start_length;
-    if (expect_header &&
-        PatchChecksum(produced > 0 ? output->Data() + start_length : nullptr, produced) != expected_checksum) {
-        Log(LOG_ERROR, "crc mismatch");
-        return false;
-    }
-    return true;
+    return !expect_header || VerifyChecksum(*output, start_length, expected_checksum);
 }
 
 } // namespace vtpatch

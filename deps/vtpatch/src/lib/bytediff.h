@@ -32,8 +32,11 @@ enum ByteDiffMethod : uint8_t {
 // On success patch stands right after the diff (after the blocks of method 0, the three LZMA2
 // blocks of method 1 or the one of method 2). On failure the output holds a partial result to
 // be discarded, and an ERROR record names the cause where the format defines one.
-// Memory: the output is reserved once, at N or, when the blocks cannot fill N bytes, at most
-// what they can fill; methods 1 and 2 also hold the decoded blocks.
+// Memory: the output is reserved once. Method 0 reads its blocks in place. Method 2 never holds
+// its decoded payload: the control block is decoded into memory, the diff and extra bytes
+// straight into the output, so it needs the output, the control block and an LZMA2 dictionary
+// of at most the payload's length (what the block's property byte announces, if less). Method 1
+// holds its three decoded blocks. A stated N beyond what the blocks can fill is never reserved.
 bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output, bool expect_header);
 
 } // namespace vtpatch

@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <string>
 
 #include "lib/lzma2_block.h"
@@ -112,6 +113,140 @@ bool ReadStream::ReadLzma2Block(WriteStream *out)
     }
     Log(LOG_ERROR, "Error uncompressing data " + std::to_string(result == LZMA_OK ? 0 : static_cast<int>(result)));
     return false;
+}
+
+struct Lzma2BlockReader::State {
+    lzma_stream stream = LZMA_STREAM_INIT;
+    lzma_options_lzma options{};
+    bool initialized = false;
+};
+
+Lzma2BlockReader::Lzma2BlockReader() : m_state(new State) {}
+
+Lzma2BlockReader::~Lzma2BlockReader()
+{
+    if (m_state->initialized) {
+        lzma_end(&m_state->stream);
+    }
+}
+
+bool Lzma2BlockReader::Begin(const ReadStream &source)
+{
+    ReadStream block = source;
+    uint8_t property = 0;
+    if (!block.Read(&property, 1)) {
+        Log(LOG_ERROR, "Error read LZMA2 properties");
+        return false;
+    }
+    if (!block.ReadVarint32(&m_length)) {
+        Log(LOG_ERROR, "Error read LZMA2 unpack size");
+        return false;
+    }
+    m_header_length = source.Remaining() - block.Remaining();
+    m_announced = Lzma2AnnouncedSize(block.Position(), block.Remaining());
+    m_delivered = 0;
+    m_ended = false;
+    m_error = -1;
+
+    const uint32_t announced_dictionary = Lzma2DictionarySize(property);
+    if (announced_dictionary == 0) {
+        m_error = LZMA_OPTIONS_ERROR; // what the one-call reader reports for such a byte
+        return true;
+    }
+    // The decoder never looks further back than what it produced, so the output it can make
+    // is enough dictionary, whatever the property byte announces: the stated length, or what
+    // the chunk headers announce when that is less (a few bytes may state 4 GiB).
+    State &state = *m_state;
+    const uint64_t output_bound = std::min<uint64_t>(m_length, m_announced);
+    state.options.dict_size = static_cast<uint32_t>(
+        std::max<uint64_t>(std::min<uint64_t>(announced_dictionary, output_bound), LZMA_DICT_SIZE_MIN));
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &state.options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const lzma_ret result = lzma_raw_decoder(&state.stream, filters);
+    state.initialized = true; // lzma_end is safe after a failed initialisation too
+    if (result != LZMA_OK) {
+        m_error = result;
+        return true;
+    }
+    state.stream.next_in = block.Position();
+    state.stream.avail_in = block.Remaining();
+    return true;
+}
+
+uint32_t Lzma2BlockReader::DictionarySize() const
+{
+    return m_state->initialized ? m_state->options.dict_size : 0;
+}
+
+bool Lzma2BlockReader::Decode(uint8_t *destination, size_t n)
+{
+    if (m_error >= 0 || n > m_length - m_delivered) {
+        return false;
+    }
+    lzma_stream &stream = m_state->stream;
+    stream.next_out = destination;
+    stream.avail_out = n;
+    while (stream.avail_out > 0) {
+        if (m_ended) {
+            m_error = 0; // the data ends before the stated length
+            return false;
+        }
+        const size_t room = stream.avail_out;
+        const lzma_ret result = lzma_code(&stream, LZMA_RUN);
+        if (result == LZMA_STREAM_END) {
+            m_ended = true;
+        } else if (result != LZMA_OK) {
+            m_error = result;
+            return false;
+        } else if (stream.avail_out == room && stream.avail_in == 0) {
+            m_error = LZMA_DATA_ERROR; // the input ran out inside the data: truncated
+            return false;
+        }
+    }
+    m_delivered += n;
+    return true;
+}
+
+bool Lzma2BlockReader::Read(uint8_t *destination, size_t n)
+{
+    return n == 0 || Decode(destination, n);
+}
+
+bool Lzma2BlockReader::Skip(size_t n)
+{
+    uint8_t scratch[16384];
+    while (n > 0) {
+        const size_t chunk = std::min(n, sizeof scratch);
+        if (!Decode(scratch, chunk)) {
+            return false;
+        }
+        n -= chunk;
+    }
+    return true;
+}
+
+bool Lzma2BlockReader::Finish(ReadStream *source)
+{
+    Skip(m_length - m_delivered);
+    if (m_error < 0 && !m_ended) {
+        // The stated length is complete; the LZMA2 data must end right here. A further byte
+        // means the length is too short; no end marker means the data is cut or damaged.
+        lzma_stream &stream = m_state->stream;
+        const size_t input_left = stream.avail_in;
+        uint8_t probe = 0;
+        stream.next_out = &probe;
+        stream.avail_out = 1;
+        const lzma_ret result = lzma_code(&stream, LZMA_RUN);
+        if (result == LZMA_STREAM_END && stream.avail_out == 1) {
+            m_ended = true;
+        } else {
+            m_error = stream.avail_out == 0 || input_left > 0 ? LZMA_BUF_ERROR : LZMA_DATA_ERROR;
+        }
+    }
+    if (m_error >= 0) {
+        Log(LOG_ERROR, "Error uncompressing data " + std::to_string(m_error));
+        return false;
+    }
+    return source->Skip(m_header_length + static_cast<size_t>(m_state->stream.total_in));
 }
 
 } // namespace vtpatch
