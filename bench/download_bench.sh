@@ -8,8 +8,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 size_mb=${2:-1024}
+. "$here/bench/lib.sh"
 driver=$build/bin/bench_download
-[[ -x $driver ]] || { echo "no $driver; build the bench_download target first" >&2; exit 1; }
+bench_require_built "$driver" bench_download
 for tool in nginx curl; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh bench installs it)" >&2; exit 1; }
 done

@@ -15,14 +15,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
+. "$here/bench/lib.sh"
 vtpatch=$build/bin/vtpatch
-[[ -x $vtpatch ]] || { echo "no $vtpatch; build the vtpatch_tool target first" >&2; exit 1; }
-for tool in bsdiff xdelta3 zstd python3 cmake ninja strip tar; do
-    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh installs it)" >&2; exit 1; }
-done
+bench_require_built "$vtpatch" vtpatch_tool
+bench_require_tools bsdiff xdelta3 zstd python3 cmake ninja strip tar
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+bench_temp_work
 
 # --- two builds of `update` -------------------------------------------------------------------
 bench_dir=$build/exe-bench

@@ -9,12 +9,12 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 size_mb=${2:-1024}
+. "$here/bench/lib.sh"
 driver=$build/bin/bench_sha512
-[[ -x $driver ]] || { echo "no $driver; build the bench_sha512 target first" >&2; exit 1; }
+bench_require_built "$driver" bench_sha512
 command -v sha512sum >/dev/null || { echo "missing sha512sum" >&2; exit 1; }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+bench_temp_work
 echo "making a ${size_mb} MB file of random bytes..."
 head -c "$((size_mb * 1024 * 1024))" /dev/urandom > "$work/file.bin"
 cat "$work/file.bin" > /dev/null

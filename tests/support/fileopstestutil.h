@@ -5,6 +5,7 @@
 
 #include "rollback.h"
 #include "taskspecification.h"
+#include "testfiles.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -15,17 +16,8 @@
 
 namespace FileOpsTestUtil {
 
-inline bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 // The journal as readable lines ("DIR_CREATE <path>", "FILE_RENAME <old> -> <new>"), so that a
 // failed comparison shows what was recorded.

@@ -1,55 +1,22 @@
 // `vtpatch diff` and `vtpatch patch`, run as the built program.
 #include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "testfiles.h"
 #include "testpaths.h"
+#include "toolrunner.h"
+
+using TestFiles::randomBytes;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+using ToolRunner::Run;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator.bounded(256));
-    }
-    return bytes;
-}
-
-struct Run {
-    int exitCode = -1;
-    QString standardError;
-    QString standardOutput;
-};
-
 Run vtpatch(const QStringList &arguments)
 {
-    QProcess process;
-    process.start(TestPaths::binDir() + QStringLiteral("/vtpatch"), arguments);
-    Run run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
-        run.standardError = QStringLiteral("did not finish: ") + process.errorString();
-        return run;
-    }
-    run.exitCode = process.exitCode();
-    run.standardError = QString::fromLocal8Bit(process.readAllStandardError());
-    run.standardOutput = QString::fromLocal8Bit(process.readAllStandardOutput());
-    return run;
+    return ToolRunner::runTool(QStringLiteral("vtpatch"), arguments);
 }
 
 } // namespace

@@ -1,27 +1,20 @@
 // `vtpatch make-patch`, `apply`, `pack` and `unpack`, run as the built program: results, exit
 // codes and the reasons on standard error.
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
+#include "testfiles.h"
 #include "testpaths.h"
+#include "toolrunner.h"
+
+using TestFiles::readFile;
+using TestFiles::writeFile;
+using ToolRunner::Run;
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray text(int lines, int seed)
 {
@@ -31,25 +24,9 @@ QByteArray text(int lines, int seed)
     return bytes;
 }
 
-struct Run {
-    int exitCode = -1;
-    QString standardError;
-    QString standardOutput;
-};
-
 Run vtpatch(const QStringList &arguments)
 {
-    QProcess process;
-    process.start(TestPaths::binDir() + QStringLiteral("/vtpatch"), arguments);
-    Run run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
-        run.standardError = QStringLiteral("did not finish: ") + process.errorString();
-        return run;
-    }
-    run.exitCode = process.exitCode();
-    run.standardError = QString::fromLocal8Bit(process.readAllStandardError());
-    run.standardOutput = QString::fromLocal8Bit(process.readAllStandardOutput());
-    return run;
+    return ToolRunner::runTool(QStringLiteral("vtpatch"), arguments);
 }
 
 QString fixture(const QString &name)

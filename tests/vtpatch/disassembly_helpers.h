@@ -8,8 +8,12 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <memory>
 
+#include "lib/disassembler.h"
+#include "lib/encoded_program.h"
 #include "lib/labeled_program.h"
+#include "lib/streams.h"
 
 namespace disassembly_test {
 
@@ -113,6 +117,34 @@ inline void PutBytes(QByteArray *image, int offset, const QByteArray &bytes)
 inline const uint8_t *Data(const QByteArray &image)
 {
     return reinterpret_cast<const uint8_t *>(image.constData());
+}
+
+// The reference and marker lines of a listing.
+inline QStringList References(const QStringList &listing)
+{
+    QStringList out;
+    for (const QString &line : listing) {
+        if (!line.startsWith(QLatin1String("bytes")) && !line.startsWith(QLatin1String("origin")))
+            out << line;
+    }
+    return out;
+}
+
+// Detection, disassembly, trimming, encoding and assembly, as an applier runs them.
+inline QByteArray RoundTrip(const QByteArray &image, vtpatch::PatchStatus *status)
+{
+    std::unique_ptr<vtpatch::LabeledProgram> program;
+    *status = vtpatch::ParseDetectedExecutable(Data(image), size_t(image.size()), &program);
+    if (*status != vtpatch::PATCH_OK)
+        return {};
+    std::unique_ptr<vtpatch::EncodedProgram> encoded;
+    if (!program->TrimLabels() || !program->Encode(&encoded)) {
+        *status = vtpatch::PATCH_DIFF_FAILED;
+        return {};
+    }
+    vtpatch::WriteStream out;
+    *status = vtpatch::AssembleEncodedProgram(encoded.get(), &out);
+    return QByteArray(reinterpret_cast<const char *>(out.Data()), int(out.Length()));
 }
 
 } // namespace disassembly_test

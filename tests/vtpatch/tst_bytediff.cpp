@@ -8,36 +8,21 @@
 
 #include "create/bytediff_create.h"
 #include "create/lzma2_writer.h"
+#include "enginetestutil.h"
 #include "lib/bytediff.h"
 #include "lib/checksum.h"
 #include "lib/logging.h"
 #include "lib/streams.h"
 
 using namespace vtpatch;
+using EngineTestUtil::Bytes;
+using EngineTestUtil::LogCapture;
+using EngineTestUtil::U8;
+using TestFiles::randomBytes;
 
 Q_DECLARE_METATYPE(vtpatch::ByteDiffMethod)
 
 namespace {
-
-const uint8_t *U8(const QByteArray &bytes)
-{
-    return reinterpret_cast<const uint8_t *>(bytes.constData());
-}
-
-QByteArray Bytes(const WriteStream &stream)
-{
-    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
-}
-
-QByteArray RandomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator.bounded(256));
-    }
-    return bytes;
-}
 
 // Something like a program: repeated structure with varying fields, so that matches are
 // approximate rather than exact.
@@ -56,19 +41,6 @@ QByteArray ProgramLike(int size, quint32 seed)
     bytes.truncate(size);
     return bytes;
 }
-
-class LogCapture {
-public:
-    LogCapture()
-    {
-        SetLogSink([this](LogLevel level, const std::string &text) {
-            records.push_back(QString::fromLatin1(LogLevelName(level)) + QLatin1Char(' ') +
-                              QString::fromStdString(text));
-        });
-    }
-    ~LogCapture() { SetLogSink(nullptr); }
-    QStringList records;
-};
 
 QByteArray MakeDiff(const QByteArray &oldBytes, const QByteArray &newBytes, ByteDiffMethod method, bool standalone)
 {
@@ -191,7 +163,7 @@ void TestByteDiff::roundTrip_data()
     QTest::addColumn<QByteArray>("oldBytes");
     QTest::addColumn<QByteArray>("newBytes");
 
-    const QByteArray base = RandomBytes(20000, 11);
+    const QByteArray base = randomBytes(20000, 11);
     QTest::newRow("both empty") << QByteArray() << QByteArray();
     QTest::newRow("old empty") << QByteArray() << base.left(1000);
     QTest::newRow("new empty") << base.left(1000) << QByteArray();
@@ -199,7 +171,7 @@ void TestByteDiff::roundTrip_data()
     QByteArray oneByte = base;
     oneByte[12345] = static_cast<char>(oneByte.at(12345) + 1);
     QTest::newRow("one byte changed") << base << oneByte;
-    QTest::newRow("block inserted") << base << base.left(7000) + RandomBytes(3000, 12) + base.mid(7000);
+    QTest::newRow("block inserted") << base << base.left(7000) + randomBytes(3000, 12) + base.mid(7000);
     QTest::newRow("block deleted") << base << base.left(5000) + base.mid(9000);
     QTest::newRow("blocks moved") << base << base.mid(10000) + base.left(10000);
     // Diff bytes are added modulo 256: 0xFF in old and 0x01 in new need the diff byte 0x02.
@@ -214,7 +186,7 @@ void TestByteDiff::roundTrip_data()
         changed[size / 2] = static_cast<char>(~changed.at(size / 2));
         QTest::newRow(qPrintable(QStringLiteral("%1 bytes").arg(size))) << base.left(size) << changed;
     }
-    QTest::newRow("unrelated") << RandomBytes(5000, 13) << RandomBytes(6000, 14);
+    QTest::newRow("unrelated") << randomBytes(5000, 13) << randomBytes(6000, 14);
     QTest::newRow("one byte each") << QByteArray("a") << QByteArray("b");
 
     // Several megabytes with scattered edits, as two builds of a program differ.
@@ -225,7 +197,7 @@ void TestByteDiff::roundTrip_data()
         const int at = static_cast<int>(generator.bounded(edited.size() - 8));
         edited[at] = static_cast<char>(generator.bounded(256));
     }
-    edited.insert(1 << 20, RandomBytes(5000, 17));
+    edited.insert(1 << 20, randomBytes(5000, 17));
     edited.remove(3 << 20, 7000);
     QTest::newRow("4 MB with scattered edits") << program << edited;
 
@@ -238,7 +210,7 @@ void TestByteDiff::roundTrip_data()
                    120004, 150000, 150300, 299999}) {
         spotted[at] = static_cast<char>(~spotted.at(at));
     }
-    spotted.insert(150100, RandomBytes(100, 19));
+    spotted.insert(150100, randomBytes(100, 19));
     QTest::newRow("isolated changes") << text << spotted;
 }
 
@@ -268,7 +240,7 @@ void TestByteDiff::similarInputsMakeSmallDiffs()
 {
     // One changed byte in 1 MB of incompressible data: the diff must be a few hundred bytes,
     // not anything near the input.
-    const QByteArray oldBytes = RandomBytes(1 << 20, 21);
+    const QByteArray oldBytes = randomBytes(1 << 20, 21);
     QByteArray newBytes = oldBytes;
     newBytes[500000] = static_cast<char>(newBytes.at(500000) ^ 1);
     newBytes.insert(700000, "inserted text");
@@ -468,7 +440,7 @@ void TestByteDiff::damagedPatchesFail()
     // hit bytes that do not matter) still give the right output; never a crash or a wrong file.
     QFETCH(ByteDiffMethod, method);
     const QByteArray oldBytes = ProgramLike(3000, 31);
-    QByteArray newBytes = oldBytes.left(1000) + RandomBytes(200, 32) + oldBytes.mid(1100);
+    QByteArray newBytes = oldBytes.left(1000) + randomBytes(200, 32) + oldBytes.mid(1100);
     newBytes[2500] = 'q';
     const QByteArray patch = MakeDiff(oldBytes, newBytes, method, true);
     QVERIFY(!patch.isEmpty());
@@ -493,7 +465,7 @@ void TestByteDiff::methodTwoAgreesWithMethodZeroOnDamage()
     // damage to the payload (control, lengths, diff or extra bytes), it must reach method 0's
     // verdict, output and record.
     const QByteArray oldBytes = ProgramLike(3000, 41);
-    QByteArray newBytes = oldBytes.left(1000) + RandomBytes(200, 42) + oldBytes.mid(1100);
+    QByteArray newBytes = oldBytes.left(1000) + randomBytes(200, 42) + oldBytes.mid(1100);
     newBytes[2500] = 'q';
     const QByteArray patch = MakeDiff(oldBytes, newBytes, BYTE_DIFF_RAW, false);
     QVERIFY(!patch.isEmpty());

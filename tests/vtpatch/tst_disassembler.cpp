@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "disassembly_helpers.h"
+#include "enginetestutil.h"
 #include "lib/disassembler.h"
 #include "lib/encoded_program.h"
 #include "lib/labeled_program.h"
@@ -15,16 +16,9 @@
 
 using namespace vtpatch;
 using namespace disassembly_test;
+using EngineTestUtil::ExeFixture;
 
 namespace {
-
-QByteArray ReadFixture(const QString &name)
-{
-    QFile file(TestPaths::dataFile(QStringLiteral("exe/") + name));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
 
 // Detect, disassemble, trim, encode, write; then read the written program back and assemble it.
 // Returns the status of the first step that failed (PATCH_OK when all ran).
@@ -102,7 +96,7 @@ void TestDisassembler::fixtures()
     QFETCH(QString, name);
     QFETCH(int, kind);
     QFETCH(bool, wholeFile);
-    const QByteArray image = ReadFixture(name);
+    const QByteArray image = ExeFixture(name);
     QVERIFY2(!image.isEmpty(), qPrintable(name));
     QCOMPARE(DetectExecutableType(Data(image), size_t(image.size())), kind);
 
@@ -132,7 +126,7 @@ void TestDisassembler::unrecognisedBytes_data()
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("text") << QByteArray("just some text, long enough to pass every size check of the headers....");
     QTest::newRow("fat Mach-O") << (QByteArray::fromHex("CAFEBABE") + QByteArray(60, '\0'));
-    QTest::newRow("ELF object file") << ReadFixture(QStringLiteral("elf-x64-v1")).replace(16, 1, "\x01");
+    QTest::newRow("ELF object file") << ExeFixture(QStringLiteral("elf-x64-v1")).replace(16, 1, "\x01");
 }
 
 void TestDisassembler::unrecognisedBytes()
@@ -155,7 +149,7 @@ void TestDisassembler::damagedFixturesNeverCrash_data()
 void TestDisassembler::damagedFixturesNeverCrash()
 {
     QFETCH(QString, name);
-    const QByteArray image = ReadFixture(name);
+    const QByteArray image = ExeFixture(name);
     QVERIFY(!image.isEmpty());
     // Every truncation length in steps, each copied so that ASan sees the exact end.
     for (int length = 0; length < image.size(); length += 7) {

@@ -136,17 +136,6 @@ template <typename D> std::unique_ptr<LabeledProgram> Disassemble(const QByteArr
     return program;
 }
 
-// The reference and marker lines of a listing.
-QStringList References(const QStringList &listing)
-{
-    QStringList out;
-    for (const QString &line : listing) {
-        if (!line.startsWith(QLatin1String("bytes")) && !line.startsWith(QLatin1String("origin")))
-            out << line;
-    }
-    return out;
-}
-
 template <typename D> QStringList ReferencesOf(const QByteArray &image)
 {
     bool ok = false;
@@ -154,23 +143,6 @@ template <typename D> QStringList ReferencesOf(const QByteArray &image)
     if (!ok)
         return {QStringLiteral("failed")};
     return References(Describe(*program));
-}
-
-// Detection, disassembly, trimming, encoding and assembly, as an applier runs them.
-QByteArray RoundTrip(const QByteArray &image, PatchStatus *status)
-{
-    std::unique_ptr<LabeledProgram> program;
-    *status = ParseDetectedExecutable(Data(image), size_t(image.size()), &program);
-    if (*status != PATCH_OK)
-        return {};
-    std::unique_ptr<EncodedProgram> encoded;
-    if (!program->TrimLabels() || !program->Encode(&encoded)) {
-        *status = PATCH_DIFF_FAILED;
-        return {};
-    }
-    WriteStream out;
-    *status = AssembleEncodedProgram(encoded.get(), &out);
-    return QByteArray(reinterpret_cast<const char *>(out.Data()), int(out.Length()));
 }
 
 QByteArray Hex(const char *hex)

@@ -125,16 +125,6 @@ QByteArray Typical(bool is64, const QByteArray &code, int tail = 0x40)
     return bytes;
 }
 
-QStringList References(const QStringList &listing)
-{
-    QStringList out;
-    for (const QString &line : listing) {
-        if (!line.startsWith(QLatin1String("bytes")) && !line.startsWith(QLatin1String("origin")))
-            out << line;
-    }
-    return out;
-}
-
 QByteArray Hex(const char *hex)
 {
     return QByteArray::fromHex(hex);

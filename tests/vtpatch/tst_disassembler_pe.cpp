@@ -96,35 +96,9 @@ std::unique_ptr<DisassemblerWin32> Make(bool x64, const QByteArray &image)
     return std::unique_ptr<DisassemblerWin32>(new DisassemblerWin32X86(Data(image), size_t(image.size())));
 }
 
-QStringList References(const QStringList &listing)
-{
-    QStringList out;
-    for (const QString &line : listing) {
-        if (!line.startsWith(QLatin1String("bytes")) && !line.startsWith(QLatin1String("origin")))
-            out << line;
-    }
-    return out;
-}
-
 QByteArray Hex(const char *hex)
 {
     return QByteArray::fromHex(hex);
-}
-
-QByteArray Assemble(const QByteArray &image, PatchStatus *status)
-{
-    std::unique_ptr<LabeledProgram> program;
-    *status = ParseDetectedExecutable(Data(image), size_t(image.size()), &program);
-    if (*status != PATCH_OK)
-        return {};
-    std::unique_ptr<EncodedProgram> encoded;
-    if (!program->TrimLabels() || !program->Encode(&encoded)) {
-        *status = PATCH_DIFF_FAILED;
-        return {};
-    }
-    WriteStream out;
-    *status = AssembleEncodedProgram(encoded.get(), &out);
-    return QByteArray(reinterpret_cast<const char *>(out.Data()), int(out.Length()));
 }
 
 } // namespace
@@ -355,7 +329,7 @@ void TestDisassemblerPe::programFieldByField()
     QCOMPARE(encoded->image_base(), uint64_t(kBase32));
 
     PatchStatus status = PATCH_OK;
-    QCOMPARE(Assemble(image, &status), image);
+    QCOMPARE(RoundTrip(image, &status), image);
     QCOMPARE(status, PATCH_OK);
 }
 
@@ -373,7 +347,7 @@ void TestDisassemblerPe::dir64RoundTrip()
     QVERIFY(program->Encode(&encoded));
     QCOMPARE(encoded->ops()[encoded->ops().size() - 2], 8u);
     PatchStatus status = PATCH_OK;
-    QCOMPARE(Assemble(image, &status), image);
+    QCOMPARE(RoundTrip(image, &status), image);
     QCOMPARE(status, PATCH_OK);
 }
 

@@ -13,6 +13,7 @@
 #include "create/label_alignment.h"
 #include "create/program_writer.h"
 #include "disassembly_helpers.h"
+#include "enginetestutil.h"
 #include "lib/encoded_program.h"
 #include "lib/ensemble.h"
 #include "lib/labeled_program.h"
@@ -21,30 +22,17 @@
 
 using namespace vtpatch;
 using namespace disassembly_test;
+using EngineTestUtil::ExeFixture;
+using EngineTestUtil::Filler;
 
 namespace {
-
-QByteArray ReadFixture(const QString &name)
-{
-    QFile file(TestPaths::dataFile(QStringLiteral("exe/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Filler that holds no signature.
-QByteArray Filler(int size, char seed)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(seed + i * 7);
-    return bytes;
-}
 
 // An archive-like file: filler, an x86 ELF, filler, a PE32+, a Mach-O x86, filler.
 QByteArray Bundle(const char *version)
 {
     const QString v = QLatin1String(version);
-    return Filler(100, 'a') + ReadFixture("elf-x86-pie-" + v) + Filler(37, 'q') + ReadFixture("pe64-" + v + ".exe") +
-           ReadFixture("macho-x86-" + v) + Filler(50, 'z');
+    return Filler(100, 'a') + ExeFixture("elf-x86-pie-" + v) + Filler(37, 'q') + ExeFixture("pe64-" + v + ".exe") +
+           ExeFixture("macho-x86-" + v) + Filler(50, 'z');
 }
 
 } // namespace
@@ -63,7 +51,7 @@ private slots:
 
 void TestElementFinder::wholeExecutableIsOneElement()
 {
-    const QByteArray image = ReadFixture(QStringLiteral("macho-x64-v1"));
+    const QByteArray image = ExeFixture(QStringLiteral("macho-x64-v1"));
     const std::vector<ExecutableElement> found = FindExecutables(Data(image), size_t(image.size()));
     QCOMPARE(found.size(), size_t(1));
     QCOMPARE(found[0].kind, int(MACHO_X64));
@@ -74,9 +62,9 @@ void TestElementFinder::wholeExecutableIsOneElement()
 void TestElementFinder::embeddedExecutablesAreFound()
 {
     const QByteArray bundle = Bundle("v1");
-    const int elf = ReadFixture(QStringLiteral("elf-x86-pie-v1")).size();
-    const int pe = ReadFixture(QStringLiteral("pe64-v1.exe")).size();
-    const int macho = ReadFixture(QStringLiteral("macho-x86-v1")).size();
+    const int elf = ExeFixture(QStringLiteral("elf-x86-pie-v1")).size();
+    const int pe = ExeFixture(QStringLiteral("pe64-v1.exe")).size();
+    const int macho = ExeFixture(QStringLiteral("macho-x86-v1")).size();
     const std::vector<ExecutableElement> found = FindExecutables(Data(bundle), size_t(bundle.size()));
     QCOMPARE(found.size(), size_t(3));
     QCOMPARE(found[0].kind, int(EXE_ELF_32_X86));
@@ -105,8 +93,8 @@ void TestElementFinder::executableWithMoreBehindIt()
 {
     // Detection accepts the whole file as the first executable (trailing bytes are allowed), but
     // the second executable must not vanish inside it.
-    const QByteArray first = ReadFixture(QStringLiteral("elf-x64-v1"));
-    const QByteArray second = ReadFixture(QStringLiteral("pe32-v1.exe"));
+    const QByteArray first = ExeFixture(QStringLiteral("elf-x64-v1"));
+    const QByteArray second = ExeFixture(QStringLiteral("pe32-v1.exe"));
     const QByteArray file = first + second;
     const std::vector<ExecutableElement> found = FindExecutables(Data(file), size_t(file.size()));
     QCOMPARE(found.size(), size_t(2));

@@ -6,17 +6,14 @@
 #include <memory>
 #include <vector>
 
+#include "enginetestutil.h"
 #include "lib/encoded_program.h"
 #include "lib/streams.h"
 
 using namespace vtpatch;
+using EngineTestUtil::Bytes;
 
 namespace {
-
-QByteArray Bytes(const WriteStream &stream)
-{
-    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
-}
 
 QByteArray Hex(const char *hex)
 {

@@ -14,6 +14,7 @@
 #include "create/ensemble_create.h"
 #include "create/lzma2_writer.h"
 #include "create/program_writer.h"
+#include "enginetestutil.h"
 #include "lib/bytediff.h"
 #include "lib/checksum.h"
 #include "lib/encoded_program.h"
@@ -23,30 +24,18 @@
 #include "testpaths.h"
 
 using namespace vtpatch;
+using EngineTestUtil::Bytes;
+using EngineTestUtil::Checksum;
+using EngineTestUtil::ExeFixture;
+using EngineTestUtil::LinearSet;
+using EngineTestUtil::RawDiff;
+using EngineTestUtil::U8;
+using EngineTestUtil::Varint;
+using TestFiles::randomBytes;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 namespace {
-
-const uint8_t *U8(const QByteArray &bytes)
-{
-    return reinterpret_cast<const uint8_t *>(bytes.constData());
-}
-
-QByteArray Bytes(const WriteStream &stream)
-{
-    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
-}
-
-QByteArray Varint(uint32_t value)
-{
-    WriteStream s;
-    s.WriteVarint32(value);
-    return Bytes(s);
-}
-
-uint32_t Checksum(const QByteArray &bytes)
-{
-    return PatchChecksum(U8(bytes), static_cast<size_t>(bytes.size()));
-}
 
 QByteArray MakePatch(const QByteArray &oldBytes, const QByteArray &newBytes, bool findElements = true,
                      size_t *elements = nullptr)
@@ -61,28 +50,6 @@ QByteArray MakePatch(const QByteArray &oldBytes, const QByteArray &newBytes, boo
                              static_cast<size_t>(newBytes.size()), &patch, options, &error, elements))
         qWarning("CreateEnsemblePatch: %s", error.c_str());
     return Bytes(patch);
-}
-
-QByteArray RawDiff(const QByteArray &from, const QByteArray &to)
-{
-    ByteDiffOptions options;
-    options.method = BYTE_DIFF_RAW;
-    WriteStream out;
-    CreateByteDiff(U8(from), static_cast<size_t>(from.size()), U8(to), static_cast<size_t>(to.size()), &out, options);
-    return Bytes(out);
-}
-
-QByteArray LinearSet(const std::vector<QByteArray> &streams)
-{
-    std::vector<WriteStream> parts(streams.size());
-    std::vector<const WriteStream *> pointers;
-    for (size_t i = 0; i < streams.size(); ++i) {
-        parts[i].Write(streams[i].constData(), static_cast<size_t>(streams[i].size()));
-        pointers.push_back(&parts[i]);
-    }
-    WriteStream out;
-    WriteStreamSetOfCount(pointers.data(), pointers.size(), &out);
-    return Bytes(out);
 }
 
 // The linearised predicted parameters of `elements` elements (each an empty nested set).
@@ -141,15 +108,6 @@ QByteArray ZeroElementPatch(const QByteArray &oldBytes, const QByteArray &newByt
     return BuildPatch(Checksum(oldBytes), Checksum(newBytes), static_cast<uint32_t>(oldBytes.size()), LinearSet(body));
 }
 
-QByteArray Random(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
-
 // Text-like data that compresses and diffs like real files.
 QByteArray Structured(int size, quint32 seed)
 {
@@ -163,28 +121,11 @@ QByteArray Structured(int size, quint32 seed)
     return bytes;
 }
 
-bool WriteFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray Fixture(const QString &name)
-{
-    return ReadFile(TestPaths::dataFile(QStringLiteral("exe/") + name));
-}
-
 // An ELF32 image whose first PROGBITS section claims 256 MB: detection accepts the headers,
 // disassembly fails.
 QByteArray ElfWithOversizedSection()
 {
-    QByteArray image = Fixture("elf-x86-pie-v1");
+    QByteArray image = ExeFixture("elf-x86-pie-v1");
     auto get32 = [&image](int at) { return qFromLittleEndian<quint32>(image.constData() + at); };
     auto get16 = [&image](int at) { return qFromLittleEndian<quint16>(image.constData() + at); };
     const int shoff = int(get32(0x20)), entsize = get16(0x2E), shnum = get16(0x30);
@@ -228,7 +169,7 @@ void TestEnsemble::roundTrip_data()
     QByteArray changed = text;
     changed[5000] = 'X';
     QByteArray inserted = text;
-    inserted.insert(40000, Random(3000, 2));
+    inserted.insert(40000, randomBytes(3000, 2));
     QByteArray deleted = text;
     deleted.remove(20000, 7000);
     QByteArray wrap(1000, char(0xFF));
@@ -241,8 +182,8 @@ void TestEnsemble::roundTrip_data()
     QTest::newRow("block inserted") << text << inserted;
     QTest::newRow("block deleted") << text << deleted;
     QTest::newRow("0xFF + 0x02 wraps") << wrap << wrapNew;
-    QTest::newRow("unrelated random") << Random(5000, 3) << Random(7000, 4);
-    QTest::newRow("sizes around 256") << Random(255, 5) << Random(257, 5);
+    QTest::newRow("unrelated random") << randomBytes(5000, 3) << randomBytes(7000, 4);
+    QTest::newRow("sizes around 256") << randomBytes(255, 5) << randomBytes(257, 5);
 
     // Several MB with scattered edits.
     const QByteArray big = Structured(6 << 20, 7);
@@ -250,7 +191,7 @@ void TestEnsemble::roundTrip_data()
     QRandomGenerator generator(8);
     for (int i = 0; i < 200; ++i)
         bigNew[generator.bounded(bigNew.size())] = char(generator.bounded(256));
-    bigNew.insert(3 << 20, Random(10000, 9));
+    bigNew.insert(3 << 20, randomBytes(10000, 9));
     QTest::newRow("6 MB, scattered edits") << big << bigNew;
 }
 
@@ -262,12 +203,12 @@ void TestEnsemble::roundTrip()
     const QString oldPath = dir.filePath("old"), patchPath = dir.filePath("patch"), newPath = dir.filePath("new");
     const QByteArray patch = MakePatch(oldBytes, newBytes);
     QVERIFY(!patch.isEmpty());
-    QVERIFY(WriteFile(oldPath, oldBytes));
-    QVERIFY(WriteFile(patchPath, patch));
+    QVERIFY(writeFile(oldPath, oldBytes));
+    QVERIFY(writeFile(patchPath, patch));
     QCOMPARE(ApplyEnsemblePatchToFiles(oldPath.toStdString(), patchPath.toStdString(), newPath.toStdString()),
              int(PATCH_OK));
-    QVERIFY(ReadFile(newPath) == newBytes);
-    QVERIFY(ReadFile(oldPath) == oldBytes);
+    QVERIFY(readFile(newPath) == newBytes);
+    QVERIFY(readFile(oldPath) == oldBytes);
     if (oldBytes.size() > 1000 && oldBytes == newBytes)
         QVERIFY2(patch.size() < 200, qPrintable(QString::number(patch.size())));
 }
@@ -284,18 +225,18 @@ void TestEnsemble::executablesBecomeElements()
 {
     QFETCH(QString, name);
     const QString suffix = name.startsWith("pe") ? QStringLiteral(".exe") : QString();
-    const QByteArray v1 = Fixture(name + "-v1" + suffix), v2 = Fixture(name + "-v2" + suffix);
+    const QByteArray v1 = ExeFixture(name + "-v1" + suffix), v2 = ExeFixture(name + "-v2" + suffix);
     QVERIFY(!v1.isEmpty() && !v2.isEmpty());
     size_t elements = 0;
     const QByteArray patch = MakePatch(v1, v2, true, &elements);
     QCOMPARE(elements, size_t{1});
     QTemporaryDir dir;
-    QVERIFY(WriteFile(dir.filePath("old"), v1));
-    QVERIFY(WriteFile(dir.filePath("patch"), patch));
+    QVERIFY(writeFile(dir.filePath("old"), v1));
+    QVERIFY(writeFile(dir.filePath("patch"), patch));
     QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
                                        dir.filePath("new").toStdString()),
              int(PATCH_OK));
-    QVERIFY(ReadFile(dir.filePath("new")) == v2);
+    QVERIFY(readFile(dir.filePath("new")) == v2);
 
     // The element's kind is not compared with what detection finds: any kind 1 to 7 works.
     std::unique_ptr<EncodedProgram> oldProgram, newProgram;
@@ -311,11 +252,11 @@ void TestEnsemble::executablesBecomeElements()
     std::string error;
     QVERIFY(CreateEnsemblePatchWithElements(U8(v1), size_t(v1.size()), U8(v2), size_t(v2.size()), {pair}, &otherKind,
                                             EnsembleOptions(), &error));
-    QVERIFY(WriteFile(dir.filePath("patch2"), Bytes(otherKind)));
+    QVERIFY(writeFile(dir.filePath("patch2"), Bytes(otherKind)));
     QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch2").toStdString(),
                                        dir.filePath("new2").toStdString()),
              int(PATCH_OK));
-    QVERIFY(ReadFile(dir.filePath("new2")) == v2);
+    QVERIFY(readFile(dir.filePath("new2")) == v2);
 }
 
 void TestEnsemble::zeroElementLayout()
@@ -451,9 +392,9 @@ void TestEnsemble::statuses()
     QFETCH(int, status);
     QTemporaryDir dir;
     if (!oldBytes.isNull())
-        QVERIFY(WriteFile(dir.filePath("old"), oldBytes));
+        QVERIFY(writeFile(dir.filePath("old"), oldBytes));
     if (!patch.isNull())
-        QVERIFY(WriteFile(dir.filePath("patch"), patch));
+        QVERIFY(writeFile(dir.filePath("patch"), patch));
     QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
                                        dir.filePath("new").toStdString()),
              status);
@@ -464,7 +405,7 @@ void TestEnsemble::failureWritesNothingAndKeepsOld()
 {
     // A patch of an executable whose element programs are damaged: the element is reformed from
     // a stream that holds no valid program (23), or from one whose op is unknown (26).
-    const QByteArray v1 = Fixture("elf-x86-pie-v1"), v2 = Fixture("elf-x86-pie-v2");
+    const QByteArray v1 = ExeFixture("elf-x86-pie-v1"), v2 = ExeFixture("elf-x86-pie-v2");
     std::unique_ptr<EncodedProgram> oldProgram;
     int kind = 0;
     QCOMPARE(int(EncodeExecutable(U8(v1), size_t(v1.size()), &oldProgram, &kind)), int(PATCH_OK));
@@ -498,15 +439,15 @@ void TestEnsemble::failureWritesNothingAndKeepsOld()
                  {MakePatch(v2, v1), PATCH_CRC_MISMATCH}};
     QTemporaryDir dir;
     const QString oldPath = dir.filePath("old"), newPath = dir.filePath("new"), patchPath = dir.filePath("patch");
-    QVERIFY(WriteFile(oldPath, v1));
-    QVERIFY(WriteFile(newPath, "previous content"));
+    QVERIFY(writeFile(oldPath, v1));
+    QVERIFY(writeFile(newPath, "previous content"));
     const QDateTime oldTime = QFileInfo(oldPath).lastModified();
     for (const Case &c : cases) {
-        QVERIFY(WriteFile(patchPath, c.patch));
+        QVERIFY(writeFile(patchPath, c.patch));
         QCOMPARE(ApplyEnsemblePatchToFiles(oldPath.toStdString(), patchPath.toStdString(), newPath.toStdString()),
                  c.status);
-        QCOMPARE(ReadFile(newPath), QByteArray("previous content"));
-        QVERIFY(ReadFile(oldPath) == v1);
+        QCOMPARE(readFile(newPath), QByteArray("previous content"));
+        QVERIFY(readFile(oldPath) == v1);
         QCOMPARE(QFileInfo(oldPath).lastModified(), oldTime);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 3); // no temporary files left
     }
@@ -516,8 +457,8 @@ void TestEnsemble::newPathInMissingDirectory()
 {
     QTemporaryDir dir;
     const QByteArray oldBytes = Structured(1000, 31), newBytes = Structured(1100, 32);
-    QVERIFY(WriteFile(dir.filePath("old"), oldBytes));
-    QVERIFY(WriteFile(dir.filePath("patch"), MakePatch(oldBytes, newBytes)));
+    QVERIFY(writeFile(dir.filePath("old"), oldBytes));
+    QVERIFY(writeFile(dir.filePath("patch"), MakePatch(oldBytes, newBytes)));
     QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
                                        dir.filePath("missing/new").toStdString()),
              int(PATCH_OLD_FILE_ERROR));
@@ -528,16 +469,16 @@ void TestEnsemble::replacedFileKeepsItsPermissions()
     QTemporaryDir dir;
     const QByteArray oldBytes = Structured(1000, 33), newBytes = Structured(1200, 34);
     const QString newPath = dir.filePath("new");
-    QVERIFY(WriteFile(dir.filePath("old"), oldBytes));
-    QVERIFY(WriteFile(dir.filePath("patch"), MakePatch(oldBytes, newBytes)));
-    QVERIFY(WriteFile(newPath, "an older program"));
+    QVERIFY(writeFile(dir.filePath("old"), oldBytes));
+    QVERIFY(writeFile(dir.filePath("patch"), MakePatch(oldBytes, newBytes)));
+    QVERIFY(writeFile(newPath, "an older program"));
     const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
                                           QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup;
     QVERIFY(QFile::setPermissions(newPath, executable));
     QCOMPARE(ApplyEnsemblePatchToFiles(dir.filePath("old").toStdString(), dir.filePath("patch").toStdString(),
                                        newPath.toStdString()),
              int(PATCH_OK));
-    QVERIFY(ReadFile(newPath) == newBytes);
+    QVERIFY(readFile(newPath) == newBytes);
     QCOMPARE(QFile::permissions(newPath), executable);
 }
 
@@ -587,7 +528,7 @@ void TestEnsemble::goldenCorpus()
                                        TestPaths::dataFile("vtpatch/" + patchFile).toStdString(), output.toStdString()),
              status);
     if (status == PATCH_OK)
-        QVERIFY(ReadFile(output) == ReadFile(TestPaths::dataFile(newFile)));
+        QVERIFY(readFile(output) == readFile(TestPaths::dataFile(newFile)));
     else
         QVERIFY(!QFile::exists(output));
 }

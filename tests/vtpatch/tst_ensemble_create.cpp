@@ -13,12 +13,15 @@
 #include "create/ensemble_create.h"
 #include "create/label_alignment.h"
 #include "create/program_writer.h"
+#include "enginetestutil.h"
 #include "lib/encoded_program.h"
 #include "lib/ensemble.h"
 #include "lib/streams.h"
 #include "testpaths.h"
 
 using namespace vtpatch;
+using EngineTestUtil::ExeFixture;
+using EngineTestUtil::Filler;
 
 namespace {
 
@@ -27,33 +30,18 @@ const uint8_t *Data(const QByteArray &bytes)
     return reinterpret_cast<const uint8_t *>(bytes.constData());
 }
 
-QByteArray Fixture(const QString &name)
-{
-    QFile file(TestPaths::dataFile(QStringLiteral("exe/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Bytes that hold no executable signature.
-QByteArray Filler(int size, char seed)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(seed + i * 7);
-    return bytes;
-}
-
 // An installer-like file: data, then five executables of four kinds, data between them.
 QByteArray Bundle(const QString &v)
 {
-    return Filler(300, 'a') + Fixture("elf-x86-pie-" + v) + Filler(37, 'q') + Fixture("pe64-" + v + ".exe") +
-           Fixture("macho-x86-" + v) + Filler(1000, 'k') + Fixture("elf-x64-pie-" + v) +
-           Fixture("elf-thumb-pie-" + v) + Filler(50, 'z');
+    return Filler(300, 'a') + ExeFixture("elf-x86-pie-" + v) + Filler(37, 'q') + ExeFixture("pe64-" + v + ".exe") +
+           ExeFixture("macho-x86-" + v) + Filler(1000, 'k') + ExeFixture("elf-x64-pie-" + v) +
+           ExeFixture("elf-thumb-pie-" + v) + Filler(50, 'z');
 }
 
 // "bundle-v1", or a fixture name.
 QByteArray Input(const QString &name)
 {
-    return name.startsWith(QLatin1String("bundle-")) ? Bundle(name.mid(7)) : Fixture(name);
+    return name.startsWith(QLatin1String("bundle-")) ? Bundle(name.mid(7)) : ExeFixture(name);
 }
 
 QByteArray Apply(const QByteArray &oldBytes, const WriteStream &patch, PatchStatus *status)

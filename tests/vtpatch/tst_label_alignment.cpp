@@ -13,6 +13,7 @@
 #include "create/label_alignment.h"
 #include "create/program_writer.h"
 #include "disassembly_helpers.h"
+#include "enginetestutil.h"
 #include "lib/disassembler.h"
 #include "lib/encoded_program.h"
 #include "lib/ensemble.h"
@@ -22,14 +23,9 @@
 
 using namespace vtpatch;
 using namespace disassembly_test;
+using EngineTestUtil::ExeFixture;
 
 namespace {
-
-QByteArray ReadFixture(const QString &name)
-{
-    QFile file(TestPaths::dataFile(QStringLiteral("exe/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Makes a one-element patch from old to new with the given new program; returns its size, or -1.
 qint64 MakePatch(const QByteArray &oldBytes, const QByteArray &newBytes, const EncodedProgram &oldProgram,
@@ -111,8 +107,8 @@ void TestLabelAlignment::fixturePairs()
 {
     QFETCH(QString, oldName);
     QFETCH(QString, newName);
-    const QByteArray oldBytes = ReadFixture(oldName);
-    const QByteArray newBytes = ReadFixture(newName);
+    const QByteArray oldBytes = ExeFixture(oldName);
+    const QByteArray newBytes = ExeFixture(newName);
     QVERIFY(!oldBytes.isEmpty() && !newBytes.isEmpty());
 
     std::unique_ptr<EncodedProgram> oldProgram, plainNew, alignedNew;
@@ -140,7 +136,7 @@ void TestLabelAlignment::fixturePairs()
 void TestLabelAlignment::unchangedProgramKeepsItsNumbers()
 {
     // Aligning a program to itself must reproduce the applier's numbering exactly.
-    const QByteArray bytes = ReadFixture(QStringLiteral("pe32-v2.exe"));
+    const QByteArray bytes = ExeFixture(QStringLiteral("pe32-v2.exe"));
     std::unique_ptr<EncodedProgram> plain, aligned;
     int kind = 0;
     QCOMPARE(EncodeExecutable(Data(bytes), size_t(bytes.size()), &plain, &kind), PATCH_OK);

@@ -14,6 +14,7 @@
 #include "create/lzma2_writer.h"
 #include "create/lzma_container_create.h"
 #include "create/program_writer.h"
+#include "enginetestutil.h"
 #include "lib/checksum.h"
 #include "lib/encoded_program.h"
 #include "lib/logging.h"
@@ -23,25 +24,16 @@
 #include "testpaths.h"
 
 using namespace vtpatch;
+using EngineTestUtil::Bytes;
+using EngineTestUtil::LinearSet;
+using EngineTestUtil::RawDiff;
+using EngineTestUtil::U8;
+using EngineTestUtil::Varint;
+using TestFiles::randomBytes;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 namespace {
-
-const uint8_t *U8(const QByteArray &bytes)
-{
-    return reinterpret_cast<const uint8_t *>(bytes.constData());
-}
-
-QByteArray Bytes(const WriteStream &stream)
-{
-    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
-}
-
-QByteArray Varint(uint32_t value)
-{
-    WriteStream s;
-    s.WriteVarint32(value);
-    return Bytes(s);
-}
 
 QByteArray Lzma2(const QByteArray &bytes)
 {
@@ -50,52 +42,9 @@ QByteArray Lzma2(const QByteArray &bytes)
     return Bytes(out);
 }
 
-QByteArray LinearSet(const std::vector<QByteArray> &streams)
-{
-    std::vector<WriteStream> parts(streams.size());
-    std::vector<const WriteStream *> pointers;
-    for (size_t i = 0; i < streams.size(); ++i) {
-        parts[i].Write(streams[i].constData(), static_cast<size_t>(streams[i].size()));
-        pointers.push_back(&parts[i]);
-    }
-    WriteStream out;
-    WriteStreamSetOfCount(pointers.data(), pointers.size(), &out);
-    return Bytes(out);
-}
-
 QByteArray Container(uint32_t checksum, uint32_t directive, const QByteArray &payload)
 {
     return Varint(kLzmaContainerMagic) + Varint(checksum) + Varint(directive) + payload;
-}
-
-QByteArray RawDiff(const QByteArray &from, const QByteArray &to)
-{
-    ByteDiffOptions options;
-    options.method = BYTE_DIFF_RAW;
-    WriteStream out;
-    CreateByteDiff(U8(from), static_cast<size_t>(from.size()), U8(to), static_cast<size_t>(to.size()), &out, options);
-    return Bytes(out);
-}
-
-QByteArray Random(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
-
-bool WriteFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Collects the engine's ERROR records while alive.
@@ -123,7 +72,7 @@ std::unique_ptr<EncodedProgram> HandBuiltProgram(uint32_t seed)
         program->DefineRel32Label(i, 0x1100 + 0x10 * i);
     }
     program->EndLabels();
-    const QByteArray header = Random(64, seed);
+    const QByteArray header = randomBytes(64, seed);
     program->AddOrigin(0x1000);
     program->AddCopy(U8(header), size_t(header.size()));
     for (uint32_t i = 0; i < 8; ++i) {
@@ -162,7 +111,7 @@ void TestLzmaContainer::plainRoundTrip_data()
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("empty") << QByteArray("");
     QTest::newRow("one byte") << QByteArray("x");
-    QTest::newRow("random 300 bytes") << Random(300, 1);
+    QTest::newRow("random 300 bytes") << randomBytes(300, 1);
     QByteArray big(5 << 20, 'a');
     for (int i = 0; i < big.size(); i += 4099)
         big[i] = char(i);
@@ -179,9 +128,9 @@ void TestLzmaContainer::plainRoundTrip()
     const QByteArray bytes = Bytes(container);
     QCOMPARE(bytes.left(4).toHex(), QByteArray("e9aea83f"));
     QTemporaryDir dir;
-    QVERIFY(WriteFile(dir.filePath("c"), bytes + "trailing bytes are ignored"));
+    QVERIFY(writeFile(dir.filePath("c"), bytes + "trailing bytes are ignored"));
     QVERIFY(UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("out").toStdString()));
-    QVERIFY(ReadFile(dir.filePath("out")) == content);
+    QVERIFY(readFile(dir.filePath("out")) == content);
 }
 
 void TestLzmaContainer::executablesRoundTrip_data()
@@ -195,16 +144,16 @@ void TestLzmaContainer::executablesRoundTrip_data()
 void TestLzmaContainer::executablesRoundTrip()
 {
     QFETCH(QString, name);
-    const QByteArray content = ReadFile(TestPaths::dataFile("exe/" + name));
+    const QByteArray content = readFile(TestPaths::dataFile("exe/" + name));
     QVERIFY(!content.isEmpty());
     WriteStream container;
     uint32_t directive = 0;
     QVERIFY(CreateLzmaContainer(U8(content), size_t(content.size()), true, &container, &directive));
     QCOMPARE(directive, kDirectiveDisassembled);
     QTemporaryDir dir;
-    QVERIFY(WriteFile(dir.filePath("c"), Bytes(container)));
+    QVERIFY(writeFile(dir.filePath("c"), Bytes(container)));
     QVERIFY(UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("out").toStdString()));
-    QVERIFY(ReadFile(dir.filePath("out")) == content);
+    QVERIFY(readFile(dir.filePath("out")) == content);
 }
 
 void TestLzmaContainer::embeddedExecutablesRoundTrip_data()
@@ -227,7 +176,7 @@ void TestLzmaContainer::embeddedExecutablesRoundTrip()
     QFETCH(int, programs);
     QByteArray content;
     for (const QString &part : parts)
-        content += part == "-" ? QByteArray(333, 'd') : ReadFile(TestPaths::dataFile("exe/" + part));
+        content += part == "-" ? QByteArray(333, 'd') : readFile(TestPaths::dataFile("exe/" + part));
     WriteStream container;
     uint32_t directive = 0;
     QVERIFY(CreateLzmaContainer(U8(content), size_t(content.size()), true, &container, &directive));
@@ -244,9 +193,9 @@ void TestLzmaContainer::embeddedExecutablesRoundTrip()
     QCOMPARE(set.Count(), size_t(programs + 1));
 
     QTemporaryDir dir;
-    QVERIFY(WriteFile(dir.filePath("c"), Bytes(container)));
+    QVERIFY(writeFile(dir.filePath("c"), Bytes(container)));
     QVERIFY(UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("out").toStdString()));
-    QVERIFY(ReadFile(dir.filePath("out")) == content);
+    QVERIFY(readFile(dir.filePath("out")) == content);
 }
 
 void TestLzmaContainer::handBuiltProgramsRoundTrip()
@@ -267,19 +216,19 @@ void TestLzmaContainer::handBuiltProgramsRoundTrip()
     std::string error;
     QVERIFY(CreateDisassembledLzmaContainer(U8(content), size_t(content.size()), programs, 2, &container, 9, &error));
     QTemporaryDir dir;
-    QVERIFY(WriteFile(dir.filePath("c"), Bytes(container)));
+    QVERIFY(writeFile(dir.filePath("c"), Bytes(container)));
     QVERIFY(UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("out").toStdString()));
-    QVERIFY(ReadFile(dir.filePath("out")) == content);
+    QVERIFY(readFile(dir.filePath("out")) == content);
 
     // Directive 1 forced on an executable still works.
-    const QByteArray exe = ReadFile(TestPaths::dataFile("exe/elf-x64-v1"));
+    const QByteArray exe = readFile(TestPaths::dataFile("exe/elf-x64-v1"));
     WriteStream plain;
     uint32_t directive = 0;
     QVERIFY(CreateLzmaContainer(U8(exe), size_t(exe.size()), false, &plain, &directive));
     QCOMPARE(directive, kDirectivePlain);
-    QVERIFY(WriteFile(dir.filePath("c1"), Bytes(plain)));
+    QVERIFY(writeFile(dir.filePath("c1"), Bytes(plain)));
     QVERIFY(UnpackLzmaContainer(dir.filePath("c1").toStdString(), dir.filePath("out1").toStdString()));
-    QVERIFY(ReadFile(dir.filePath("out1")) == exe);
+    QVERIFY(readFile(dir.filePath("out1")) == exe);
 }
 
 void TestLzmaContainer::failures_data()
@@ -330,20 +279,20 @@ void TestLzmaContainer::failures()
     QTemporaryDir dir;
     const QString input = dir.filePath("c"), output = dir.filePath("out");
     if (!container.isNull())
-        QVERIFY(WriteFile(input, container));
-    QVERIFY(WriteFile(output, "kept"));
+        QVERIFY(writeFile(input, container));
+    QVERIFY(writeFile(output, "kept"));
     LogCapture log;
     const bool ok = UnpackLzmaContainer(input.toStdString(), output.toStdString());
     QCOMPARE(ok, record.isEmpty());
     if (ok) {
-        QCOMPARE(ReadFile(output), QByteArray("the unpacked content"));
+        QCOMPARE(readFile(output), QByteArray("the unpacked content"));
         QVERIFY(log.records.isEmpty());
         return;
     }
     QVERIFY(!log.records.isEmpty());
     QCOMPARE(log.records.last(), record);
     QCOMPARE(log.records.count(record), 1);
-    QCOMPARE(ReadFile(output), QByteArray("kept"));
+    QCOMPARE(readFile(output), QByteArray("kept"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), container.isNull() ? 1 : 2);
 }
 
@@ -352,7 +301,7 @@ void TestLzmaContainer::writeFailure()
     QTemporaryDir dir;
     WriteStream container;
     QVERIFY(CreatePlainLzmaContainer(U8(QByteArray("abc")), 3, &container));
-    QVERIFY(WriteFile(dir.filePath("c"), Bytes(container)));
+    QVERIFY(writeFile(dir.filePath("c"), Bytes(container)));
     LogCapture log;
     QVERIFY(!UnpackLzmaContainer(dir.filePath("c").toStdString(), dir.filePath("missing/out").toStdString()));
     QCOMPARE(log.records, QStringList{"could not write output file"});
@@ -380,7 +329,7 @@ void TestLzmaContainer::goldenCorpus()
                                         dir.filePath("out").toStdString());
     QCOMPARE(ok, container.startsWith("good-"));
     if (ok)
-        QVERIFY(ReadFile(dir.filePath("out")) == ReadFile(TestPaths::dataFile(expected)));
+        QVERIFY(readFile(dir.filePath("out")) == readFile(TestPaths::dataFile(expected)));
     else
         QCOMPARE(log.records.last(), expected);
 }

@@ -12,12 +12,17 @@
 #include <vector>
 
 #include "create/lzma2_writer.h"
+#include "enginetestutil.h"
 #include "lib/checksum.h"
 #include "lib/logging.h"
 #include "lib/lzma2_block.h"
 #include "lib/streams.h"
 
 using namespace vtpatch;
+using EngineTestUtil::Bytes;
+using EngineTestUtil::LogCapture;
+using EngineTestUtil::U8;
+using TestFiles::randomBytes;
 
 // Allocation failures are part of what these tests show; under AddressSanitizer a request that
 // cannot be met must come back as null (as it does without the sanitizer) instead of aborting.
@@ -27,40 +32,6 @@ extern "C" const char *__asan_default_options()
 }
 
 namespace {
-
-QByteArray Bytes(const WriteStream &stream)
-{
-    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
-}
-
-const uint8_t *U8(const QByteArray &bytes)
-{
-    return reinterpret_cast<const uint8_t *>(bytes.constData());
-}
-
-QByteArray RandomBytes(int size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator.bounded(256));
-    }
-    return bytes;
-}
-
-// Collects the engine log records while alive.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        SetLogSink([this](LogLevel level, const std::string &text) {
-            records.push_back(QString::fromLatin1(LogLevelName(level)) + QLatin1Char(' ') +
-                              QString::fromStdString(text));
-        });
-    }
-    ~LogCapture() { SetLogSink(nullptr); }
-    QStringList records;
-};
 
 // An LZMA2 block whose stored length is replaced by `length`.
 QByteArray BlockWithLength(const QByteArray &block, uint32_t length)
@@ -294,7 +265,7 @@ void TestStreams::writeStreamGrowth()
     QVERIFY(out.Write("x", 0));
     QCOMPARE(out.Capacity(), size_t{0});
 
-    const QByteArray data = RandomBytes(1000, 1);
+    const QByteArray data = randomBytes(1000, 1);
     QVERIFY(out.Write(data.constData(), 1));
     QCOMPARE(out.Capacity(), size_t{256});
     QVERIFY(out.Write(data.constData() + 1, 255));
@@ -512,7 +483,7 @@ void TestStreams::parseStreamSet()
 void TestStreams::streamSetRoundTrip()
 {
     WriteStreamSet set;
-    const QByteArray big = RandomBytes(70000, 7); // a length that needs a three-byte varint
+    const QByteArray big = randomBytes(70000, 7); // a length that needs a three-byte varint
     QVERIFY(set.stream(0).Write("zero", 4));
     QVERIFY(set.stream(3).Write(big.constData(), static_cast<size_t>(big.size())));
     QVERIFY(set.stream(9).Write("nine", 4));
@@ -607,10 +578,10 @@ void TestStreams::lzma2RoundTrip_data()
     QTest::addColumn<QByteArray>("data");
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("one byte") << QByteArray("x");
-    QTest::newRow("255") << RandomBytes(255, 2);
-    QTest::newRow("256") << RandomBytes(256, 3);
-    QTest::newRow("257") << RandomBytes(257, 4);
-    QTest::newRow("random 300 KB") << RandomBytes(300000, 5);
+    QTest::newRow("255") << randomBytes(255, 2);
+    QTest::newRow("256") << randomBytes(256, 3);
+    QTest::newRow("257") << randomBytes(257, 4);
+    QTest::newRow("random 300 KB") << randomBytes(300000, 5);
     QTest::newRow("zeros 3 MB") << QByteArray(3 << 20, '\0');
 }
 
@@ -672,7 +643,7 @@ void TestStreams::lzma2Failures_data()
     QTest::addColumn<QByteArray>("block");
     QTest::addColumn<bool>("failedSink");
     QTest::addColumn<QString>("record");
-    const QByteArray data = RandomBytes(5000, 9) + QByteArray(5000, 'a');
+    const QByteArray data = randomBytes(5000, 9) + QByteArray(5000, 'a');
     const QByteArray good = Lzma2Block(data);
     QTest::newRow("no property byte") << QByteArray() << false << "ERROR Error read LZMA2 properties";
     QTest::newRow("no length") << QByteArray::fromHex("10") << false << "ERROR Error read LZMA2 unpack size";
@@ -738,14 +709,14 @@ void TestStreams::lzma2ReaderAgreesWithOneCall_data()
     // Good and bad blocks: the piecewise reader must give the verdict, the bytes, the position
     // after the block and the record of the one-call reader, whatever the piece size.
     QTest::addColumn<QByteArray>("block");
-    const QByteArray data = RandomBytes(5000, 9) + QByteArray(5000, 'a');
+    const QByteArray data = randomBytes(5000, 9) + QByteArray(5000, 'a');
     const QByteArray good = Lzma2Block(data);
     QTest::newRow("good") << good;
     QTest::newRow("good, more bytes after it") << good + "next field";
     QTest::newRow("empty") << Lzma2Block(QByteArray());
     QTest::newRow("stored chunk") << QByteArray::fromHex("0003010002616263") + QByteArray(1, '\0');
     // Over 2 MiB: several LZMA2 chunks, so pieces cross chunk boundaries.
-    QTest::newRow("several chunks") << Lzma2Block(RandomBytes(300000, 10).repeated(8) + RandomBytes(100000, 11));
+    QTest::newRow("several chunks") << Lzma2Block(randomBytes(300000, 10).repeated(8) + randomBytes(100000, 11));
     QTest::newRow("no property byte") << QByteArray();
     QTest::newRow("no length") << QByteArray::fromHex("10");
     QTest::newRow("stored length one more") << BlockWithLength(good, 10001);
@@ -787,7 +758,7 @@ void TestStreams::lzma2Sections()
     // section dictionary.
     const QByteArray text = QByteArray("section of text, ").repeated(3000);
     const QByteArray zeros(300000, '\0');
-    const QByteArray random = RandomBytes(70000, 12);
+    const QByteArray random = randomBytes(70000, 12);
     const QByteArray parts[] = {text, zeros, QByteArray(), random, QByteArray()};
     Lzma2Section sections[5];
     for (int i = 0; i < 5; ++i) {

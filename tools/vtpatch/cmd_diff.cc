@@ -1,9 +1,5 @@
 // `vtpatch diff OLD NEW PATCH` and `vtpatch patch OLD PATCH NEW`: the standalone byte diff.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,39 +12,6 @@
 namespace vtpatch_tool {
 
 namespace {
-
-// An input file's bytes: mapped when there are any. Unlike the engine's inputs, an empty file
-// is a perfectly good old or new version here.
-class InputFile {
-public:
-    // False with *error set when the file cannot be read.
-    bool Open(const std::string &path, std::string *error)
-    {
-        struct stat info;
-        if (stat(path.c_str(), &info) != 0) {
-            *error = "cannot read '" + path + "': " + std::strerror(errno);
-            return false;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            *error = "cannot read '" + path + "': it is a directory";
-            return false;
-        }
-        if (info.st_size == 0) {
-            return true;
-        }
-        if (!m_file.Open(path)) {
-            *error = "cannot read '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
-            return false;
-        }
-        return true;
-    }
-
-    const uint8_t *data() const { return m_file.valid() ? m_file.data() : nullptr; }
-    size_t length() const { return m_file.valid() ? m_file.length() : 0; }
-
-private:
-    vtpatch::MappedFile m_file;
-};
 
 int Fail(const char *command, const std::string &message)
 {
@@ -75,25 +38,10 @@ const Command kPatch = {"patch", "OLD PATCH NEW",
 const CommandRegistrar diffRegistrar(kDiff);
 const CommandRegistrar patchRegistrar(kPatch);
 
-bool CheckArguments(const Command &command, const std::vector<std::string> &args, int *exitCode)
-{
-    if (args.size() != 3) {
-        *exitCode = UsageError(command, "expected 3 arguments, got " + std::to_string(args.size()));
-        return false;
-    }
-    for (const std::string &arg : args) {
-        if (arg.empty() || (arg.size() > 1 && arg[0] == '-')) {
-            *exitCode = UsageError(command, arg.empty() ? "empty file name" : "unknown option '" + arg + "'");
-            return false;
-        }
-    }
-    return true;
-}
-
 int RunDiff(const std::vector<std::string> &args)
 {
     int exitCode = 0;
-    if (!CheckArguments(kDiff, args, &exitCode)) {
+    if (!CheckFileArguments(kDiff, args, &exitCode)) {
         return exitCode;
     }
     const std::string &oldPath = args[0];
@@ -101,9 +49,9 @@ int RunDiff(const std::vector<std::string> &args)
     const std::string &patchPath = args[2];
 
     std::string error;
-    InputFile oldFile;
-    InputFile newFile;
-    if (!oldFile.Open(oldPath, &error) || !newFile.Open(newPath, &error)) {
+    vtpatch::MappedFile oldFile;
+    vtpatch::MappedFile newFile;
+    if (!OpenInputFile(oldPath, &oldFile, &error) || !OpenInputFile(newPath, &newFile, &error)) {
         return Fail("diff", error);
     }
 
@@ -116,8 +64,8 @@ int RunDiff(const std::vector<std::string> &args)
                                  &error)) {
         return Fail("diff", "cannot diff '" + oldPath + "' to '" + newPath + "': " + error);
     }
-    if (!vtpatch::WriteWholeFile(patchPath, patch.Data(), patch.Length())) {
-        return Fail("diff", "cannot write '" + patchPath + "': " + std::strerror(errno != 0 ? errno : EIO));
+    if (!WriteOutputFile(patchPath, patch, &error)) {
+        return Fail("diff", error);
     }
     return 0;
 }
@@ -125,7 +73,7 @@ int RunDiff(const std::vector<std::string> &args)
 int RunPatch(const std::vector<std::string> &args)
 {
     int exitCode = 0;
-    if (!CheckArguments(kPatch, args, &exitCode)) {
+    if (!CheckFileArguments(kPatch, args, &exitCode)) {
         return exitCode;
     }
     const std::string &oldPath = args[0];
@@ -133,9 +81,9 @@ int RunPatch(const std::vector<std::string> &args)
     const std::string &newPath = args[2];
 
     std::string error;
-    InputFile oldFile;
-    InputFile patchFile;
-    if (!oldFile.Open(oldPath, &error) || !patchFile.Open(patchPath, &error)) {
+    vtpatch::MappedFile oldFile;
+    vtpatch::MappedFile patchFile;
+    if (!OpenInputFile(oldPath, &oldFile, &error) || !OpenInputFile(patchPath, &patchFile, &error)) {
         return Fail("patch", error);
     }
 
@@ -151,8 +99,8 @@ int RunPatch(const std::vector<std::string> &args)
         return Fail("patch", "'" + patchPath + "' has " + std::to_string(patch.Remaining()) +
                                  " unexpected bytes after the diff; it is damaged");
     }
-    if (!vtpatch::WriteWholeFile(newPath, result.Data(), result.Length())) {
-        return Fail("patch", "cannot write '" + newPath + "': " + std::strerror(errno != 0 ? errno : EIO));
+    if (!WriteOutputFile(newPath, result, &error)) {
+        return Fail("patch", error);
     }
     return 0;
 }

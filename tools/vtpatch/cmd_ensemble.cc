@@ -1,9 +1,5 @@
 // `vtpatch apply OLD PATCH NEW` and `vtpatch make-patch OLD NEW PATCH`: ensemble patches.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -89,46 +85,10 @@ const char *StatusMeaning(int status)
     }
 }
 
-bool CheckArguments(const Command &command, const std::vector<std::string> &args, int *exitCode)
-{
-    if (args.size() != 3) {
-        *exitCode = UsageError(command, "expected 3 arguments, got " + std::to_string(args.size()));
-        return false;
-    }
-    for (const std::string &arg : args) {
-        if (arg.empty() || (arg.size() > 1 && arg[0] == '-')) {
-            *exitCode = UsageError(command, arg.empty() ? "empty file name" : "unknown option '" + arg + "'");
-            return false;
-        }
-    }
-    return true;
-}
-
-// The bytes of an input of make-patch; an empty file is a valid version there.
-bool ReadInput(const std::string &path, vtpatch::MappedFile *file, std::string *error)
-{
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        *error = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        *error = "cannot read '" + path + "': it is a directory";
-        return false;
-    }
-    if (info.st_size == 0)
-        return true;
-    if (!file->Open(path)) {
-        *error = "cannot read '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
-        return false;
-    }
-    return true;
-}
-
 int RunApply(const std::vector<std::string> &args)
 {
     int exitCode = 0;
-    if (!CheckArguments(kApply, args, &exitCode))
+    if (!CheckFileArguments(kApply, args, &exitCode))
         return exitCode;
     const int status = vtpatch::ApplyEnsemblePatchToFiles(args[0], args[1], args[2]);
     if (status == vtpatch::PATCH_OK)
@@ -150,14 +110,14 @@ int RunMakePatch(const std::vector<std::string> &arguments)
             args.push_back(arg);
     }
     int exitCode = 0;
-    if (!CheckArguments(kMakePatch, args, &exitCode))
+    if (!CheckFileArguments(kMakePatch, args, &exitCode))
         return exitCode;
     const std::string &oldPath = args[0];
     const std::string &newPath = args[1];
     const std::string &patchPath = args[2];
     std::string error;
     vtpatch::MappedFile oldFile, newFile;
-    if (!ReadInput(oldPath, &oldFile, &error) || !ReadInput(newPath, &newFile, &error)) {
+    if (!OpenInputFile(oldPath, &oldFile, &error) || !OpenInputFile(newPath, &newFile, &error)) {
         std::fprintf(stderr, "vtpatch make-patch: %s\n", error.c_str());
         return 1;
     }
@@ -178,9 +138,8 @@ int RunMakePatch(const std::vector<std::string> &arguments)
                      newPath.c_str(), error.c_str());
         return 1;
     }
-    if (!vtpatch::WriteWholeFile(patchPath, patch.Data(), patch.Length())) {
-        std::fprintf(stderr, "vtpatch make-patch: cannot write '%s': %s\n", patchPath.c_str(),
-                     std::strerror(errno != 0 ? errno : EIO));
+    if (!WriteOutputFile(patchPath, patch, &error)) {
+        std::fprintf(stderr, "vtpatch make-patch: %s\n", error.c_str());
         return 1;
     }
     std::printf("%s: %zu bytes, %zu element%s%s (smallest of %zu candidate%s)\n", patchPath.c_str(), patch.Length(),

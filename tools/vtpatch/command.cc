@@ -1,9 +1,15 @@
 #include "command.h"
 
-#include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "lib/logging.h"
+#include "lib/mapped_file.h"
+#include "lib/streams.h"
 
 namespace vtpatch_tool {
 
@@ -54,6 +60,49 @@ int UsageError(const Command &command, const std::string &problem)
         std::fprintf(stderr, "vtpatch %s: %s\n", command.name, problem.c_str());
     std::fprintf(stderr, "usage: vtpatch %s %s\n\n%s\n", command.name, command.arguments, command.help);
     return kUsageError;
+}
+
+bool CheckFileArguments(const Command &command, const std::vector<std::string> &args, int *exitCode)
+{
+    if (args.size() != 3) {
+        *exitCode = UsageError(command, "expected 3 arguments, got " + std::to_string(args.size()));
+        return false;
+    }
+    for (const std::string &arg : args) {
+        if (arg.empty() || (arg.size() > 1 && arg[0] == '-')) {
+            *exitCode = UsageError(command, arg.empty() ? "empty file name" : "unknown option '" + arg + "'");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool OpenInputFile(const std::string &path, vtpatch::MappedFile *file, std::string *error)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        *error = "cannot read '" + path + "': it is a directory";
+        return false;
+    }
+    if (info.st_size == 0)
+        return true;
+    if (!file->Open(path)) {
+        *error = "cannot read '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+bool WriteOutputFile(const std::string &path, const vtpatch::WriteStream &bytes, std::string *error)
+{
+    if (vtpatch::WriteWholeFile(path, bytes.Data(), bytes.Length()))
+        return true;
+    *error = "cannot write '" + path + "': " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
 }
 
 Progress::Progress(const char *what, unsigned long long totalBytes)

@@ -4,6 +4,11 @@
 #include <string>
 #include <vector>
 
+namespace vtpatch {
+class MappedFile;
+class WriteStream;
+} // namespace vtpatch
+
 namespace vtpatch_tool {
 
 // Exit code for a command line that cannot be used. Kept apart from the small numbers, which
@@ -39,6 +44,18 @@ void PrintLogRecord(int level, const std::string &text);
 // Prints "usage: vtpatch NAME ARGUMENTS" and the command's help to standard error and returns
 // kUsageError; for subcommands whose arguments do not fit.
 int UsageError(const Command &command, const std::string &problem);
+
+// For subcommands taking exactly three file names: false with *exitCode set (after printing the
+// usage) when there are not three or one of them is empty or looks like an option.
+bool CheckFileArguments(const Command &command, const std::vector<std::string> &args, int *exitCode);
+
+// Maps an input file's bytes when there are any. Unlike the engine's inputs, an empty file is a
+// perfectly good old or new version here: *file then stays unopened (no data, length 0). False
+// with *error ("cannot read 'PATH': reason") when the file cannot be read.
+bool OpenInputFile(const std::string &path, vtpatch::MappedFile *file, std::string *error);
+
+// Writes the whole output file; false with *error ("cannot write 'PATH': reason") otherwise.
+bool WriteOutputFile(const std::string &path, const vtpatch::WriteStream &bytes, std::string *error);
 
 // A progress line on standard error for long work ("make-patch: 45%"), shown only when the input
 // is large enough for a person to wait for it and standard error is a terminal.

@@ -1,0 +1,106 @@
+#ifndef ENGINETESTUTIL_H
+#define ENGINETESTUTIL_H
+
+// Byte helpers for the patch engine tests (tests/vtpatch and tests/tools only: uses the engine
+// and its writers).
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "create/bytediff_create.h"
+#include "create/program_writer.h"
+#include "lib/checksum.h"
+#include "lib/logging.h"
+#include "lib/streams.h"
+#include "testfiles.h"
+#include "testpaths.h"
+
+namespace EngineTestUtil {
+
+inline const uint8_t *U8(const QByteArray &bytes)
+{
+    return reinterpret_cast<const uint8_t *>(bytes.constData());
+}
+
+inline QByteArray Bytes(const vtpatch::WriteStream &stream)
+{
+    return QByteArray(reinterpret_cast<const char *>(stream.Data()), static_cast<int>(stream.Length()));
+}
+
+inline QByteArray Varint(uint32_t value)
+{
+    vtpatch::WriteStream s;
+    s.WriteVarint32(value);
+    return Bytes(s);
+}
+
+inline uint32_t Checksum(const QByteArray &bytes)
+{
+    return vtpatch::PatchChecksum(U8(bytes), static_cast<size_t>(bytes.size()));
+}
+
+// The streams as one linearised stream set.
+inline QByteArray LinearSet(const std::vector<QByteArray> &streams)
+{
+    std::vector<vtpatch::WriteStream> parts(streams.size());
+    std::vector<const vtpatch::WriteStream *> pointers;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        parts[i].Write(streams[i].constData(), static_cast<size_t>(streams[i].size()));
+        pointers.push_back(&parts[i]);
+    }
+    vtpatch::WriteStream out;
+    vtpatch::WriteStreamSetOfCount(pointers.data(), pointers.size(), &out);
+    return Bytes(out);
+}
+
+// A byte diff from `from` to `to` with no compression of its own.
+inline QByteArray RawDiff(const QByteArray &from, const QByteArray &to)
+{
+    vtpatch::ByteDiffOptions options;
+    options.method = vtpatch::BYTE_DIFF_RAW;
+    vtpatch::WriteStream out;
+    vtpatch::CreateByteDiff(U8(from), static_cast<size_t>(from.size()), U8(to), static_cast<size_t>(to.size()),
+                            &out, options);
+    return Bytes(out);
+}
+
+// An executable fixture from tests/data/exe, or empty when it cannot be read.
+inline QByteArray ExeFixture(const QString &name)
+{
+    return TestFiles::readFile(TestPaths::dataFile(QStringLiteral("exe/") + name));
+}
+
+// Bytes that hold no executable signature.
+inline QByteArray Filler(int size, char seed)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i * 7);
+    return bytes;
+}
+
+// Collects the engine log records while alive, as "LEVEL text".
+class LogCapture {
+public:
+    LogCapture()
+    {
+        vtpatch::SetLogSink([this](vtpatch::LogLevel level, const std::string &text) {
+            records.push_back(QString::fromLatin1(vtpatch::LogLevelName(level)) + QLatin1Char(' ') +
+                              QString::fromStdString(text));
+        });
+    }
+    ~LogCapture() { vtpatch::SetLogSink(nullptr); }
+    LogCapture(const LogCapture &) = delete; // owns the engine's one log sink
+    LogCapture &operator=(const LogCapture &) = delete;
+    QStringList records;
+};
+
+} // namespace EngineTestUtil
+
+#endif // ENGINETESTUTIL_H
