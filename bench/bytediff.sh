@@ -52,29 +52,7 @@ strip -o "$work/vtpatch-stripped.old" "$work/vtpatch-builds.old"
 strip -o "$work/vtpatch-stripped.new" "$work/vtpatch-builds.new"
 
 # --- pair 2: a large data file with scattered edits -----------------------------------------
-python3 - "$work/data-scattered.old" "$work/data-scattered.new" <<'EOF'
-import random, sys
-rng = random.Random(20261211)
-words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(3, 10))) for _ in range(5000)]
-lines = []
-size = 0
-while size < 32 << 20:
-    line = '%08d;%s;%d;%s\n' % (len(lines), ' '.join(rng.choice(words) for _ in range(8)), rng.randint(0, 10**6),
-                                rng.choice(words))
-    lines.append(line)
-    size += len(line)
-old = bytearray(''.join(lines).encode())
-new = bytearray(old)
-for _ in range(2000):
-    new[rng.randrange(len(new))] = rng.randrange(256)
-for _ in range(40):
-    at = rng.randrange(len(new))
-    new[at:at] = bytes(rng.randrange(256) for _ in range(rng.randint(10, 2000)))
-    at = rng.randrange(len(new) - 3000)
-    del new[at:at + rng.randint(10, 2000)]
-open(sys.argv[1], 'wb').write(old)
-open(sys.argv[2], 'wb').write(new)
-EOF
+bench_make_text_pair "$work/data-scattered.old" "$work/data-scattered.new" 20261211
 
 # --- pair 3: mostly zeros (sparse images, preallocated files), where matching used to crawl --
 python3 - "$work/mostly-zeros.old" "$work/mostly-zeros.new" <<'EOF'
@@ -99,12 +77,7 @@ for pair in "${pairs[@]}"; do
     declare -A size=() secs=() mem=() make=()
     bench_run_tools "$label" "$old" "$new" diff patch
     for tool in vtpatch bsdiff xdelta3 zstd; do
-        python3 -c "
-import sys
-l, t, s, vs, a, va, m, vm, mk = sys.argv[1:]
-s, vs, a, va, m, vm = int(s), int(vs), float(a), float(va), int(m), int(vm)
-print('%-18s %-8s %12d %9.2f %10.3f %9.2f %10.1f %9.2f %8s' % (l, t, s, s / vs, a, a / max(va, 1e-3), m / 1024, m / vm, mk))
-" "$label" "$tool" "${size[$tool]}" "${size[vtpatch]}" "${secs[$tool]}" "${secs[vtpatch]}" "${mem[$tool]}" "${mem[vtpatch]}" "${make[$tool]}"
+        bench_print_row 18 "$label" "$tool"
     done
     bench_print_peak 18 "$label" "$old" "$new"
     unset size secs mem make

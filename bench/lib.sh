@@ -100,3 +100,43 @@ print('%-*s vtpatch apply peak %.1f MiB = old+new+patch (%.1f MiB) + %.1f MiB' %
 bench_print_sizes() {
     echo "sizes: $(for p in "${pairs[@]}"; do printf '%s %s->%s bytes; ' "$(basename "$p")" "$(stat -c %s "$p.old")" "$(stat -c %s "$p.new")"; done)"
 }
+
+# bench_make_text_pair OLD NEW SEED: a 32 MB text file (numbered lines of random words) and a copy
+# with 2000 scattered byte edits, 40 inserted and 40 deleted blocks, the kind of change a data file
+# sees between releases.
+bench_make_text_pair() {
+    python3 - "$1" "$2" "$3" <<'CODE'
+import random, sys
+rng = random.Random(int(sys.argv[3]))
+words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(3, 10))) for _ in range(5000)]
+lines, size = [], 0
+while size < 32 << 20:
+    line = '%08d;%s;%d\n' % (len(lines), ' '.join(rng.choice(words) for _ in range(8)), rng.randint(0, 10**6))
+    lines.append(line)
+    size += len(line)
+old = bytearray(''.join(lines).encode())
+new = bytearray(old)
+for _ in range(2000):
+    new[rng.randrange(len(new))] = rng.randrange(256)
+for _ in range(40):
+    at = rng.randrange(len(new))
+    new[at:at] = bytes(rng.randrange(256) for _ in range(rng.randint(10, 2000)))
+    at = rng.randrange(len(new) - 3000)
+    del new[at:at + rng.randint(10, 2000)]
+open(sys.argv[1], 'wb').write(old)
+open(sys.argv[2], 'wb').write(new)
+CODE
+}
+
+# bench_print_row WIDTH LABEL TOOL: one result row from the caller's size/secs/mem/make arrays,
+# each figure beside its ratio to vtpatch's (label column WIDTH wide).
+bench_print_row() {
+    local width=$1 label=$2 tool=$3
+    python3 -c "
+import sys
+w, l, t, s, vs, a, va, m, vm, mk = sys.argv[1:]
+s, vs, a, va, m, vm = int(s), int(vs), float(a), float(va), int(m), int(vm)
+print('%-*s %-8s %12d %9.2f %10.3f %9.2f %10.1f %9.2f %8s' % (int(w), l, t, s, s / vs, a, a / max(va, 1e-3), m / 1024, m / vm, mk))
+" "$width" "$label" "$tool" "${size[$tool]}" "${size[vtpatch]}" "${secs[$tool]}" "${secs[vtpatch]}" \
+        "${mem[$tool]}" "${mem[vtpatch]}" "${make[$tool]}"
+}

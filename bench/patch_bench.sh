@@ -47,43 +47,18 @@ strip -o "$work/tool-stripped.old" "$work/tool-builds.old"
 strip -o "$work/tool-stripped.new" "$work/tool-builds.new"
 
 # --- a large data file with scattered edits ---------------------------------------------------
-python3 - "$work/data-edits.old" "$work/data-edits.new" <<'CODE'
-import random, sys
-rng = random.Random(4)
-words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(3, 10))) for _ in range(5000)]
-lines, size = [], 0
-while size < 32 << 20:
-    line = '%08d;%s;%d\n' % (len(lines), ' '.join(rng.choice(words) for _ in range(8)), rng.randint(0, 10**6))
-    lines.append(line)
-    size += len(line)
-old = bytearray(''.join(lines).encode())
-new = bytearray(old)
-for _ in range(2000):
-    new[rng.randrange(len(new))] = rng.randrange(256)
-for _ in range(40):
-    at = rng.randrange(len(new))
-    new[at:at] = bytes(rng.randrange(256) for _ in range(rng.randint(10, 2000)))
-    at = rng.randrange(len(new) - 3000)
-    del new[at:at + rng.randint(10, 2000)]
-open(sys.argv[1], 'wb').write(old)
-open(sys.argv[2], 'wb').write(new)
-CODE
+bench_make_text_pair "$work/data-edits.old" "$work/data-edits.new" 4
 
 pairs=("$work/tool-builds" "$work/tool-stripped" "$work/data-edits")
 bench_add_user_pairs "$@"
 
-printf '%-14s %-8s %11s %7s %8s %7s %9s %6s %7s\n' pair tool patch_bytes size_x apply_s time_x peak_MiB mem_x make_s
+printf '%-14s %-8s %12s %9s %10s %9s %10s %9s %8s\n' pair tool patch_bytes size_x apply_s time_x peak_MiB mem_x make_s
 for pair in "${pairs[@]}"; do
     old=$pair.old new=$pair.new label=$(basename "$pair")
     declare -A size=() secs=() mem=() make=()
     bench_run_tools "$label" "$old" "$new" make-patch apply
     for tool in vtpatch bsdiff xdelta3 zstd; do
-        python3 -c "
-import sys
-l, t, s, vs, a, va, m, vm, mk = sys.argv[1:]
-s, vs, a, va, m, vm = int(s), int(vs), float(a), float(va), int(m), int(vm)
-print('%-14s %-8s %11d %7.2f %8.2f %7.2f %9.1f %6.2f %7s' % (l, t, s, s / vs, a, a / max(va, 0.01), m / 1024, m / vm, mk))
-" "$label" "$tool" "${size[$tool]}" "${size[vtpatch]}" "${secs[$tool]}" "${secs[vtpatch]}" "${mem[$tool]}" "${mem[vtpatch]}" "${make[$tool]}"
+        bench_print_row 14 "$label" "$tool"
     done
     bench_print_peak 14 "$label" "$old" "$new"
     unset size secs mem make
