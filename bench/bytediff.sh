@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Byte diff beside the usual delta tools: `vtpatch diff`/`patch` against bsdiff/bspatch,
-# xdelta3 -9 and zstd --patch-from --ultra -22, on pairs of real files. One run each; prints
-# patch size, apply time and apply peak memory (/usr/bin/time -v), and each as a ratio to
-# vtpatch (a ratio above 1 means vtpatch is smaller / faster / leaner), and vtpatch's apply
-# peak beside old + new + patch.
+# xdelta3 -9 and zstd --patch-from --ultra -22, on pairs of real files. Each patch is made once
+# and applied three times (the fastest run counts); prints patch size, apply time and apply peak
+# memory (/usr/bin/time), and each as a ratio to vtpatch (a ratio above 1 means vtpatch is
+# smaller / faster / leaner), and vtpatch's apply peak beside old + new + patch.
 #
 #   bench/bytediff.sh [BUILD_DIR]            built vtpatch from BUILD_DIR (default build/)
 #   bench/bytediff.sh BUILD_DIR OLD NEW ...  also any pairs of your own
@@ -23,12 +23,7 @@ vtpatch=$build/bin/vtpatch
 bench_require_built "$vtpatch" vtpatch_tool
 bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++
 
-# BENCH_WORK=DIR keeps the pairs and patches there for a closer look.
-if [[ -n ${BENCH_WORK:-} ]]; then
-    work=$BENCH_WORK; mkdir -p "$work"
-else
-    bench_temp_work
-fi
+bench_work_dir
 
 # --- pair 1: two builds of the vtpatch tool -------------------------------------------------
 echo "building two variants of the vtpatch tool..." >&2
@@ -80,6 +75,7 @@ for pair in "${pairs[@]}"; do
         bench_print_row 18 "$label" "$tool"
     done
     bench_print_peak 18 "$label" "$old" "$new"
+    bench_print_floor 18 "$label" "$new"
     unset size secs mem make
 done
 bench_print_sizes

@@ -2,7 +2,8 @@
 # Patch sizes on executables: `vtpatch make-patch` beside bsdiff, xdelta3 -9 and
 # zstd --patch-from --ultra -22, on every v1 -> v2 pair in tests/data/exe/ and on two builds of
 # this project's own `update` binary. One run; prints each size and its ratio to vtpatch's
-# (above 1: vtpatch is smaller), and what make-patch chose (elements, label numbering).
+# (above 1: vtpatch is smaller), what make-patch chose (elements, label numbering), and the
+# format floor: the fewest bytes any patch of ours can take for that many new bytes (lib.sh).
 #
 #   bench/exe_patch_bench.sh [BUILD_DIR]
 #
@@ -11,7 +12,8 @@
 # again with one constant changed (the zip reader's buffer size: `update`), and once more with a
 # function added to that file as well (`update-func`: all code linked after it moves). The copy
 # is kept, so a second run only recompiles that one file. Each pair as built (with debug
-# information: the project's default build type) and stripped.
+# information: the project's default build type) and stripped. BENCH_WORK=DIR keeps the pairs and
+# patches there for a closer look.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
@@ -20,7 +22,7 @@ vtpatch=$build/bin/vtpatch
 bench_require_built "$vtpatch" vtpatch_tool
 bench_require_tools bsdiff xdelta3 zstd python3 cmake ninja strip tar
 
-bench_temp_work
+bench_work_dir
 
 # --- two builds of `update` -------------------------------------------------------------------
 bench_dir=$build/exe-bench
@@ -74,8 +76,8 @@ for v1 in "$here"/tests/data/exe/*-v1*; do
 done
 pairs+=(update update-stripped update-func update-func-stripped)
 
-printf '%-16s %9s %9s %8s %8s %8s %8s %8s %8s  %s\n' pair new_bytes vtpatch bsdiff bs_x xdelta3 xd_x zstd zs_x \
-    "make-patch chose"
+printf '%-16s %9s %6s %9s %8s %8s %8s %8s %8s %8s  %s\n' pair new_bytes floor vtpatch bsdiff bs_x xdelta3 xd_x zstd \
+    zs_x "make-patch chose"
 worst=""
 for name in "${pairs[@]}"; do
     old=$work/$name.old new=$work/$name.new
@@ -87,16 +89,19 @@ for name in "${pairs[@]}"; do
     zstd -q -f --ultra -22 --long=31 --patch-from="$old" "$new" -o "$work/p.zstd" 2>/dev/null
     sizes=()
     for tool in vtpatch bsdiff xdelta3 zstd; do sizes+=("$(stat -c %s "$work/p.$tool")"); done
+    floor=$(bench_format_floor "$new")
     line=$(python3 -c "
 import sys
-name, new, v, b, x, z = sys.argv[1:7]
-new, v, b, x, z = int(new), int(v), int(b), int(x), int(z)
-print('%-16s %9d %9d %8d %8.2f %8d %8.2f %8d %8.2f' % (name, new, v, b, b / v, x, x / v, z, z / v))
-" "$name" "$(stat -c %s "$new")" "${sizes[@]}")
+name, new, f, v, b, x, z = sys.argv[1:8]
+new, f, v, b, x, z = int(new), int(f), int(v), int(b), int(x), int(z)
+print('%-16s %9d %6d %9d %8d %8.2f %8d %8.2f %8d %8.2f' % (name, new, f, v, b, b / v, x, x / v, z, z / v))
+" "$name" "$(stat -c %s "$new")" "$floor" "${sizes[@]}")
     echo "$line  $chose"
-    for other in "${sizes[@]:1}"; do
-        (( ${sizes[0]} < other )) || { worst+=" $name"; break; }
-    done
+    smallest_other=$(printf '%s\n' "${sizes[@]:1}" | sort -n | head -n 1)
+    if (( sizes[0] >= smallest_other )); then
+        worst+=" $name"
+        if (( smallest_other < floor )); then worst+=" (another tool is below the format floor)"; fi
+    fi
 done
 if [[ -z $worst ]]; then
     echo "vtpatch is smaller than bsdiff, xdelta3 and zstd on every pair"

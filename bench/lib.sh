@@ -15,10 +15,16 @@ bench_require_tools() {
     done
 }
 
-# bench_temp_work: a fresh directory in $work, removed when the script exits.
-bench_temp_work() {
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
+# bench_work_dir: sets $work to $BENCH_WORK when it is set (the pairs and patches stay there for
+# a closer look), otherwise to a fresh directory that is removed when the script exits.
+bench_work_dir() {
+    if [[ -n ${BENCH_WORK:-} ]]; then
+        work=$BENCH_WORK
+        mkdir -p "$work"
+    else
+        work=$(mktemp -d)
+        trap 'rm -rf "$work"' EXIT
+    fi
 }
 
 # bench_copy_tool_sources DIR...: a copy of the vtpatch tool's sources in each DIR, to change
@@ -44,7 +50,7 @@ bench_build_tool() {
         (( $(jobs -rp | wc -l) >= 2 )) && wait -n
     done
     wait
-    g++ -o "$out" "${objects[@]}" -llzma -ldivsufsort
+    g++ -o "$out" "${objects[@]}" -llzma -lz -ldivsufsort
 }
 
 # bench_add_user_pairs OLD NEW ...: copies each pair given on the command line into $work and
@@ -56,16 +62,26 @@ bench_add_user_pairs() {
     done
 }
 
-# bench_measure COMMAND...: runs it once, prints "seconds peak_kib".
+# bench_measure RUNS COMMAND...: runs it RUNS times, prints "seconds peak_kib" of the fastest run.
+# Several runs because a single one on a shared machine can be off by half (page cache, other
+# processes); the fastest is the one least disturbed.
 bench_measure() {
-    local log=$work/time.log
-    /usr/bin/time -f '%e %M' -o "$log" "$@" >/dev/null 2>&1 || { echo "FAILED: $*" >&2; return 1; }
-    tail -n 1 "$log"
+    local runs=$1 log=$work/time.log best="" line
+    shift
+    for (( ; runs > 0; runs-- )); do
+        /usr/bin/time -f '%e %M' -o "$log" "$@" >/dev/null 2>&1 || { echo "FAILED: $*" >&2; return 1; }
+        line=$(tail -n 1 "$log")
+        if [[ -z $best ]] || awk -v a="${line%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then
+            best=$line
+        fi
+    done
+    echo "$best"
 }
 
-# bench_run_tools LABEL OLD NEW MAKE_SUBCOMMAND APPLY_SUBCOMMAND: makes and applies a patch from
-# OLD to NEW with vtpatch ($vtpatch with the two subcommands), bsdiff, xdelta3 and zstd, checks
-# each result, and fills the caller's size, secs, mem and make arrays by tool name.
+# bench_run_tools LABEL OLD NEW MAKE_SUBCOMMAND APPLY_SUBCOMMAND: makes (once) and applies (best
+# of three) a patch from OLD to NEW with vtpatch ($vtpatch with the two subcommands), bsdiff,
+# xdelta3 and zstd, checks each result, and fills the caller's size, secs, mem and make arrays by
+# tool name.
 bench_run_tools() {
     local label=$1 old=$2 new=$3 make_cmd=$4 apply_cmd=$5 tool patch out mk ap make_s apply_s peak
     for tool in vtpatch bsdiff xdelta3 zstd; do
@@ -77,8 +93,8 @@ bench_run_tools() {
         zstd) mk=(zstd -q -f --ultra -22 --long=31 --patch-from="$old" "$new" -o "$patch")
               ap=(zstd -q -f -d --long=31 --patch-from="$old" "$patch" -o "$out") ;;
         esac
-        read -r make_s _ < <(bench_measure "${mk[@]}")
-        read -r apply_s peak < <(bench_measure "${ap[@]}")
+        read -r make_s _ < <(bench_measure 1 "${mk[@]}")
+        read -r apply_s peak < <(bench_measure 3 "${ap[@]}")
         cmp -s "$out" "$new" || { echo "$tool did not reproduce $label" >&2; exit 1; }
         size[$tool]=$(stat -c %s "$patch"); secs[$tool]=$apply_s; mem[$tool]=$peak; make[$tool]=$make_s
     done
@@ -94,6 +110,24 @@ w, l = int(sys.argv[1]), sys.argv[2]
 o, n, p, m = (int(x) for x in sys.argv[3:])
 print('%-*s vtpatch apply peak %.1f MiB = old+new+patch (%.1f MiB) + %.1f MiB' % (w, l, m / 1024, (o + n + p) / 2**20, m / 1024 - (o + n + p) / 2**20))
 " "$1" "$2" "$(stat -c %s "$3")" "$(stat -c %s "$4")" "${size[vtpatch]}" "${mem[vtpatch]}"
+}
+
+# bench_format_floor FILE: the fewest patch bytes the engine's formats need to produce a new file
+# of FILE's size, however little changed. Every new byte comes out of an LZMA2-coded diff or
+# extra block, and LZMA codes at most 273 bytes per match with 14 binary decisions, each costing
+# at least log2(2048/2017) bits (11-bit probabilities adapting by 1/32): about 148 bytes per MiB.
+# bzip2 (bsdiff) and copy instructions (xdelta3, zstd) have no such per-byte floor, so on large,
+# nearly unchanged files they can be smaller than any patch of ours.
+bench_format_floor() {
+    python3 -c "
+import math, sys
+print(math.ceil(int(sys.argv[1]) / 273 * 14 * math.log2(2048 / 2017) / 8))" "$(stat -c %s "$1")"
+}
+
+# bench_print_floor WIDTH LABEL NEW: the format floor (bench_format_floor) for the pair's new file.
+bench_print_floor() {
+    printf '%-*s format floor: no patch of ours for these %s new bytes can be under %s bytes\n' "$1" "$2" \
+        "$(stat -c %s "$3")" "$(bench_format_floor "$3")"
 }
 
 # bench_print_sizes: one line with the sizes of every pair.

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Ensemble patches beside the usual delta tools: `vtpatch make-patch`/`apply` against
-# bsdiff/bspatch, xdelta3 -9 and zstd --patch-from --ultra -22, on pairs of real files. One run
-# each; prints patch size, apply time and apply peak memory (/usr/bin/time -v), each also as a
-# ratio to vtpatch (above 1: vtpatch is smaller / faster / leaner), and vtpatch's apply peak
-# beside old + new + patch.
+# bsdiff/bspatch, xdelta3 -9 and zstd --patch-from --ultra -22, on pairs of real files. Each
+# patch is made once and applied three times (the fastest run counts); prints patch size, apply
+# time and apply peak memory (/usr/bin/time), each also as a ratio to vtpatch (above 1: vtpatch
+# is smaller / faster / leaner), and vtpatch's apply peak beside old + new + patch.
 #
 #   bench/patch_bench.sh [BUILD_DIR]            vtpatch from BUILD_DIR (default build/)
 #   bench/patch_bench.sh BUILD_DIR OLD NEW ...  also any pairs of your own
@@ -24,7 +24,7 @@ vtpatch=$build/bin/vtpatch
 bench_require_built "$vtpatch" vtpatch_tool
 bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++ strip
 
-bench_temp_work
+bench_work_dir
 
 # --- two builds of the vtpatch tool -----------------------------------------------------------
 echo "building two releases of the vtpatch tool..." >&2
@@ -61,6 +61,7 @@ for pair in "${pairs[@]}"; do
         bench_print_row 14 "$label" "$tool"
     done
     bench_print_peak 14 "$label" "$old" "$new"
+    bench_print_floor 14 "$label" "$new"
     unset size secs mem make
 done
 bench_print_sizes

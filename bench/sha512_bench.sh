@@ -14,7 +14,7 @@ driver=$build/bin/bench_sha512
 bench_require_built "$driver" bench_sha512
 command -v sha512sum >/dev/null || { echo "missing sha512sum" >&2; exit 1; }
 
-bench_temp_work
+bench_work_dir
 echo "making a ${size_mb} MB file of random bytes..."
 head -c "$((size_mb * 1024 * 1024))" /dev/urandom > "$work/file.bin"
 cat "$work/file.bin" > /dev/null

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "create/lzma2_writer.h"
 #include "lib/checksum.h"
@@ -327,27 +328,26 @@ bool WriteRawPayload(DiffBlocks *blocks, WriteStream *out)
            out->AppendAndRelease(&blocks->extra);
 }
 
-// Payloads up to this size are also compressed as one stream, and the smaller block is kept:
+// Payloads up to this size are also compressed as one stream, and the smallest block is kept:
 // when the extra bytes are few, their sharing a dictionary with the diff bytes can win, and
-// compressing a small payload twice costs little.
+// compressing a small payload again costs little.
 constexpr size_t kTryOneStreamLimit = 8u << 20;
+// Up to this size the one stream is tried with several literal codings: on small patches the
+// fixed costs dominate, and a few tries take milliseconds there.
+constexpr size_t kTryCodingsLimit = 1u << 20;
 
-// Method 2: the raw layout in one LZMA2 block, compressed in three sections (lengths and
-// control, diff bytes, extra bytes), each with settings that suit it.
-bool WritePayloadBlock(DiffBlocks *blocks, const ByteDiffOptions &options, WriteStream *patch)
+} // namespace
+
+bool WriteDiffPayloadBlock(const uint8_t *payload, size_t head_length, size_t diff_length, size_t extra_length,
+                           const ByteDiffOptions &options, WriteStream *patch)
 {
-    WriteStream head;
-    if (!head.WriteSizeVarint32(blocks->control.Length()) || !head.WriteSizeVarint32(blocks->diff.Length()) ||
-        !head.WriteSizeVarint32(blocks->extra.Length()) || !head.AppendAndRelease(&blocks->control)) {
-        return false;
-    }
     Lzma2Section sections[3];
-    sections[0].data = head.Data();
-    sections[0].length = head.Length();
-    sections[1].data = blocks->diff.Data();
-    sections[1].length = blocks->diff.Length();
-    sections[2].data = blocks->extra.Data();
-    sections[2].length = blocks->extra.Length();
+    sections[0].data = payload;
+    sections[0].length = head_length;
+    sections[1].data = payload + head_length;
+    sections[1].length = diff_length;
+    sections[2].data = payload + head_length + diff_length;
+    sections[2].length = extra_length;
     for (Lzma2Section &section : sections) {
         section.options = BlockOptions(options, false);
     }
@@ -357,25 +357,57 @@ bool WritePayloadBlock(DiffBlocks *blocks, const ByteDiffOptions &options, Write
     // Diff bytes repeat what is near (the same address shifted the same way); a small
     // dictionary keeps appliers small at no visible cost.
     sections[1].options.max_dictionary = 1u << 20;
-    WriteStream sectioned;
-    if (!WriteLzma2BlockSections(sections, 3, &sectioned)) {
+    WriteStream best;
+    if (!WriteLzma2BlockSections(sections, 3, &best)) {
         return false;
     }
-    const size_t payload_length = head.Length() + blocks->diff.Length() + blocks->extra.Length();
-    if (payload_length <= kTryOneStreamLimit) {
-        WriteStream payload;
-        WriteStream whole;
-        const bool mostly_extra = blocks->extra.Length() > blocks->diff.Length();
-        if (!payload.Reserve(payload_length) || !payload.AppendAndRelease(&head) ||
-            !payload.AppendAndRelease(&blocks->diff) || !payload.AppendAndRelease(&blocks->extra) ||
-            !WriteLzma2Block(payload.Data(), payload.Length(), &whole, BlockOptions(options, mostly_extra))) {
+
+    const size_t length = head_length + diff_length + extra_length;
+    std::vector<Lzma2WriteOptions> whole;
+    if (length <= kTryCodingsLimit) {
+        // The preset's coding (lc 3, pb 2) suits text; diff bytes and machine code often do
+        // better with lc 0 or 1 and pb 0.
+        static const struct {
+            int lc, pb;
+        } kLiteralCodings[] = {{-1, -1}, {0, 0}, {1, 0}, {3, 0}, {0, 2}};
+        for (const auto &coding : kLiteralCodings) {
+            Lzma2WriteOptions settings = BlockOptions(options, false);
+            settings.literal_context = coding.lc;
+            settings.position_bits = coding.pb;
+            whole.push_back(settings);
+        }
+    } else if (length <= kTryOneStreamLimit) {
+        whole.push_back(BlockOptions(options, extra_length > diff_length));
+    }
+    for (const Lzma2WriteOptions &settings : whole) {
+        WriteStream attempt;
+        if (!WriteLzma2Block(payload, length, &attempt, settings)) {
             return false;
         }
-        if (whole.Length() < sectioned.Length()) {
-            return patch->AppendAndRelease(&whole);
+        if (attempt.Length() < best.Length()) {
+            best = std::move(attempt);
         }
     }
-    return patch->AppendAndRelease(&sectioned);
+    return patch->AppendAndRelease(&best);
+}
+
+namespace {
+
+// Method 2: the raw layout in one LZMA2 block (see WriteDiffPayloadBlock).
+bool WritePayloadBlock(DiffBlocks *blocks, const ByteDiffOptions &options, WriteStream *patch)
+{
+    WriteStream payload;
+    if (!payload.WriteSizeVarint32(blocks->control.Length()) || !payload.WriteSizeVarint32(blocks->diff.Length()) ||
+        !payload.WriteSizeVarint32(blocks->extra.Length())) {
+        return false;
+    }
+    const size_t head_length = payload.Length() + blocks->control.Length();
+    const size_t diff_length = blocks->diff.Length();
+    const size_t extra_length = blocks->extra.Length();
+    return payload.Reserve(blocks->control.Length() + diff_length + extra_length) &&
+           payload.AppendAndRelease(&blocks->control) && payload.AppendAndRelease(&blocks->diff) &&
+           payload.AppendAndRelease(&blocks->extra) &&
+           WriteDiffPayloadBlock(payload.Data(), head_length, diff_length, extra_length, options, patch);
 }
 
 } // namespace

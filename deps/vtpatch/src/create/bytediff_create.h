@@ -34,9 +34,7 @@ constexpr size_t kMaxByteDiffInput = 0x7FFFFFFF;
 // longest old match, and approximate matches become diff bytes (mostly zeros) while what old
 // does not hold becomes extra bytes. Small isolated changes inside a long match are cut out
 // into extra bytes, which LZMA stores for less than a lone non-zero diff byte. Method 2
-// compresses the lengths and control, the diff bytes and the extra bytes as three sections of
-// one block with settings of their own (payloads up to 8 MiB are also tried as one stream, and
-// the smaller block is kept).
+// compresses the payload with WriteDiffPayloadBlock.
 // Memory: old + new + 4 x old for the suffix array + the blocks (at most new) + the
 // compressor's (about 11 x min(section, 8 MiB)). Appliers of method 2 need old + new + the
 // control block + a dictionary of 1 MiB (up to 8 MiB when there are more extra bytes). Time:
@@ -46,6 +44,15 @@ constexpr size_t kMaxByteDiffInput = 0x7FFFFFFF;
 bool CreateByteDiff(const uint8_t *old_data, size_t old_length, const uint8_t *new_data, size_t new_length,
                     WriteStream *patch, const ByteDiffOptions &options = ByteDiffOptions(),
                     std::string *error = nullptr);
+
+// Appends one LZMA2 block holding a raw diff payload that lies in one buffer: `head_length` bytes
+// that end with the control block (the lengths, and for an ensemble body everything before its
+// final diff's blocks), then the diff bytes, then the extra bytes. The three parts are compressed
+// as sections with settings that suit each; payloads up to 8 MiB are also compressed as one
+// stream (small ones with several literal codings), and the smallest block is kept. Readers
+// decode any of them alike. Fails (false) only when liblzma or memory fails.
+bool WriteDiffPayloadBlock(const uint8_t *payload, size_t head_length, size_t diff_length, size_t extra_length,
+                           const ByteDiffOptions &options, WriteStream *patch);
 
 } // namespace vtpatch
 

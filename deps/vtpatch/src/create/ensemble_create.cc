@@ -35,36 +35,24 @@ bool RawDiff(const WriteStream &from, const WriteStream &to, WriteStream *out, c
     return CreateByteDiff(from.Data(), from.Length(), to.Data(), to.Length(), out, diff_options, error);
 }
 
-// Bodies up to this size are compressed with several encoder settings and the smallest kept:
-// on small patches the fixed costs dominate, and a few tries take milliseconds there.
-constexpr size_t kTunedBodyLimit = 1u << 20;
-
-// Appends the body as the patch's one LZMA2 block. The preset's literal coding (lc 3, pb 2)
-// suits text; diff bytes (mostly zeros) and machine code often do better with lc 0 or 1 and
-// pb 0, and the extreme search finds a few bytes more. Readers decode any of them alike.
-bool WriteBody(const WriteStream &body, uint32_t preset, WriteStream *patch)
+// Appends the body as the patch's one LZMA2 block. The final diff (stream 3, last in the body)
+// is raw, so the body ends with its diff bytes and extra bytes: they are compressed as sections
+// of their own, as a byte diff's are, with everything before them as the head.
+bool WriteBody(const WriteStream &body, const WriteStream &final_diff, uint32_t preset, WriteStream *patch)
 {
-    if (body.Length() > kTunedBodyLimit)
-        return WriteLzma2Block(body.Data(), body.Length(), patch, preset);
-    static const struct {
-        int lc, pb;
-    } kLiteralCoding[] = {{-1, -1}, {0, 0}, {1, 0}, {0, 2}};
-    WriteStream best;
-    for (const auto &coding : kLiteralCoding) {
-        Lzma2WriteOptions settings;
-        settings.preset = preset;
-        settings.extreme = true;
-        settings.literal_context = coding.lc;
-        settings.position_bits = coding.pb;
-        WriteStream attempt;
-        if (!WriteLzma2Block(body.Data(), body.Length(), &attempt, settings))
-            return false;
-        if (best.Length() == 0 || attempt.Length() < best.Length())
-            best = std::move(attempt);
-    }
-    return patch->AppendAndRelease(&best);
+    // The final diff: method byte, new size, the three block lengths, then the blocks.
+    ReadStream diff(final_diff);
+    uint8_t method = 0;
+    uint32_t new_size = 0, control_length = 0, diff_length = 0, extra_length = 0;
+    if (!diff.Read(&method, 1) || !diff.ReadVarint32(&new_size) || !diff.ReadVarint32(&control_length) ||
+        !diff.ReadVarint32(&diff_length) || !diff.ReadVarint32(&extra_length) ||
+        diff.Remaining() != uint64_t{control_length} + diff_length + extra_length)
+        return false;
+    ByteDiffOptions options;
+    options.preset = preset;
+    const size_t head_length = body.Length() - diff_length - extra_length;
+    return WriteDiffPayloadBlock(body.Data(), head_length, diff_length, extra_length, options, patch);
 }
-
 } // namespace
 
 bool CreateEnsemblePatchWithElements(const uint8_t *old_data, size_t old_length, const uint8_t *new_data,
@@ -151,7 +139,7 @@ bool CreateEnsemblePatchWithElements(const uint8_t *old_data, size_t old_length,
     ok = patch->WriteVarint32(kEnsembleMagic) && patch->WriteVarint32(kEnsembleVersion) &&
          patch->WriteVarint32(PatchChecksum(old_data, old_length)) &&
          patch->WriteVarint32(PatchChecksum(new_data, new_length)) && patch->WriteVarint32(final_input_size) &&
-         WriteBody(linear_body, options.preset, patch);
+         WriteBody(linear_body, body.stream(3), options.preset, patch);
     return ok || Fail(error, "could not compress the patch body");
 }
 
