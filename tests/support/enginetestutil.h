@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QtEndian>
 
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,24 @@ inline QByteArray RawDiff(const QByteArray &from, const QByteArray &to)
 inline QByteArray ExeFixture(const QString &name)
 {
     return TestFiles::readFile(TestPaths::dataFile(QStringLiteral("exe/") + name));
+}
+
+// An ELF32 fixture whose first PROGBITS section claims 256 MB: detection accepts the headers,
+// disassembly fails.
+inline QByteArray ElfWithOversizedSection(const QString &fixture)
+{
+    QByteArray image = ExeFixture(fixture);
+    auto get32 = [&image](int at) { return qFromLittleEndian<quint32>(image.constData() + at); };
+    auto get16 = [&image](int at) { return qFromLittleEndian<quint16>(image.constData() + at); };
+    const int shoff = int(get32(0x20)), entsize = get16(0x2E), shnum = get16(0x30);
+    for (int i = 0; i < shnum; ++i) {
+        const int entry = shoff + i * entsize;
+        if (get32(entry + 4) == 1) { // PROGBITS
+            qToLittleEndian<quint32>(0x10000000, image.data() + entry + 20);
+            break;
+        }
+    }
+    return image;
 }
 
 // Bytes that hold no executable signature.

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "enginetestutil.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "toolrunner.h"
@@ -24,7 +25,7 @@ QByteArray text(int lines, int seed)
     return bytes;
 }
 
-Run vtpatch(const QStringList &arguments)
+Run runVtpatch(const QStringList &arguments)
 {
     return ToolRunner::runTool(QStringLiteral("vtpatch"), arguments);
 }
@@ -80,22 +81,29 @@ void TestVtpatchTool::init()
 
 void TestVtpatchTool::makePatchThenApply_data()
 {
-    QTest::addColumn<QString>("oldFile"); // fixture name, "bundle-v1"/"-v2", or empty for a text file
+    // Fixture name, "bundle-v1"/"-v2", "broken-v1"/"-v2" (ELF that does not disassemble), or empty
+    // for a text file.
+    QTest::addColumn<QString>("oldFile");
     QTest::addColumn<QString>("newFile");
     QTest::addColumn<QString>("summary");
     QTest::addColumn<QStringList>("options");
-    QTest::newRow("text files") << QString() << QString() << "0 elements" << QStringList();
+    QTest::addColumn<QString>("note"); // expected on standard error; empty: nothing there
+    QTest::newRow("text files") << QString() << QString() << "0 elements" << QStringList() << QString();
     QTest::newRow("ELF executables, the smaller patch") << "elf-x64-pie-v1" << "elf-x64-pie-v2" << "bytes"
-                                                        << QStringList();
+                                                        << QStringList() << QString();
     QTest::newRow("ELF executables, --elements") << "elf-x64-pie-v1" << "elf-x64-pie-v2" << "1 element"
-                                                 << QStringList{"--elements"};
+                                                 << QStringList{"--elements"} << QString();
     QTest::newRow("PE executables, --elements") << "pe32-v1.exe" << "pe32-v2.exe" << "1 element"
-                                                << QStringList{"--elements"};
+                                                << QStringList{"--elements"} << QString();
     QTest::newRow("bundle, the smallest patch") << "bundle-v1" << "bundle-v2" << "smallest of 3 candidates"
-                                                << QStringList();
-    QTest::newRow("bundle, --elements") << "bundle-v1" << "bundle-v2" << "5 elements" << QStringList{"--elements"};
+                                                << QStringList() << QString();
+    QTest::newRow("bundle, --elements") << "bundle-v1" << "bundle-v2" << "5 elements" << QStringList{"--elements"}
+                                        << QString();
     QTest::newRow("bundle, backwards, --elements") << "bundle-v2" << "bundle-v1" << "5 elements"
-                                                   << QStringList{"--elements"};
+                                                   << QStringList{"--elements"} << QString();
+    QTest::newRow("executables that do not disassemble")
+        << "broken-v1" << "broken-v2" << "0 elements" << QStringList{"--elements"}
+        << "is an executable that cannot be disassembled, so it was diffed byte by byte";
 }
 
 void TestVtpatchTool::makePatchThenApply()
@@ -104,21 +112,33 @@ void TestVtpatchTool::makePatchThenApply()
     QFETCH(QString, newFile);
     QFETCH(QString, summary);
     QFETCH(QStringList, options);
+    QFETCH(QString, note);
     const bool bundled = oldFile.startsWith(QLatin1String("bundle-"));
-    const QString oldPath = oldFile.isEmpty() || bundled ? path("old") : fixture(oldFile);
-    const QString newPath = newFile.isEmpty() || bundled ? path("new") : fixture(newFile);
+    const bool broken = oldFile.startsWith(QLatin1String("broken-"));
+    const bool made = oldFile.isEmpty() || bundled || broken;
+    const QString oldPath = made ? path("old") : fixture(oldFile);
+    const QString newPath = made ? path("new") : fixture(newFile);
     if (oldFile.isEmpty()) {
         QVERIFY(writeFile(oldPath, text(3000, 7)));
         QVERIFY(writeFile(newPath, text(3100, 7)));
     } else if (bundled) {
         QVERIFY(writeFile(oldPath, bundle(oldFile.mid(7))));
         QVERIFY(writeFile(newPath, bundle(newFile.mid(7))));
+    } else if (broken) {
+        QVERIFY(writeFile(oldPath, EngineTestUtil::ElfWithOversizedSection("elf-x86-pie-" + oldFile.mid(7))));
+        QVERIFY(writeFile(newPath, EngineTestUtil::ElfWithOversizedSection("elf-x86-pie-" + newFile.mid(7))));
     }
     const QByteArray oldBytes = readFile(oldPath);
-    Run run = vtpatch(QStringList{"make-patch", oldPath, newPath, path("patch")} + options);
+    Run run = runVtpatch(QStringList{"make-patch", oldPath, newPath, path("patch")} + options);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.standardOutput.contains(summary), qPrintable(run.standardOutput));
-    run = vtpatch({"apply", oldPath, path("patch"), path("result")});
+    if (note.isEmpty())
+        QVERIFY2(run.standardError.isEmpty(), qPrintable(run.standardError));
+    else
+        QVERIFY2(run.standardError.contains("'" + oldPath + "' " + note) &&
+                     run.standardError.contains("'" + newPath + "' " + note),
+                 qPrintable(run.standardError));
+    run = runVtpatch({"apply", oldPath, path("patch"), path("result")});
     QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
     QVERIFY(readFile(path("result")) == readFile(newPath));
     QVERIFY(readFile(oldPath) == oldBytes);
@@ -147,13 +167,13 @@ void TestVtpatchTool::applyExitCodes()
     if (patch == "good") {
         QVERIFY(writeFile(path("a"), text(10, 1)));
         QVERIFY(writeFile(path("b"), text(12, 1)));
-        QCOMPARE(vtpatch({"make-patch", path("a"), path("b"), path("patch")}).exitCode, 0);
+        QCOMPARE(runVtpatch({"make-patch", path("a"), path("b"), path("patch")}).exitCode, 0);
     } else if (!patch.isNull()) {
         QVERIFY(writeFile(path("patch"), patch));
     }
     if (!oldContent.isNull())
         QVERIFY(writeFile(path("old"), oldContent));
-    const Run run = vtpatch({"apply", path("old"), path("patch"), path("new")});
+    const Run run = runVtpatch({"apply", path("old"), path("patch"), path("new")});
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.standardError.contains(reason), qPrintable(run.standardError));
     QVERIFY(run.standardError.contains(QStringLiteral("status %1").arg(exitCode)));
@@ -191,7 +211,7 @@ void TestVtpatchTool::packThenUnpack()
         QVERIFY(writeFile(inPath, text(2000, 3)));
     else if (input == "bundle")
         QVERIFY(writeFile(inPath, bundle("v2")));
-    Run run = vtpatch(QStringList{"pack", inPath, path("c")} + options);
+    Run run = runVtpatch(QStringList{"pack", inPath, path("c")} + options);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2((run.standardOutput + run.standardError).contains(directive),
              qPrintable(run.standardOutput + run.standardError));
@@ -199,7 +219,7 @@ void TestVtpatchTool::packThenUnpack()
         QVERIFY(!QFile::exists(path("c")));
         return;
     }
-    run = vtpatch({"unpack", path("c"), path("out")});
+    run = runVtpatch({"unpack", path("c"), path("out")});
     QVERIFY2(run.exitCode == 0, qPrintable(run.standardError));
     QVERIFY(readFile(path("out")) == readFile(inPath));
 }
@@ -220,7 +240,7 @@ void TestVtpatchTool::unpackFailures()
     QFETCH(QString, reason);
     if (!container.isNull())
         QVERIFY(writeFile(path("c"), container));
-    const Run run = vtpatch({"unpack", path("c"), path("out")});
+    const Run run = runVtpatch({"unpack", path("c"), path("out")});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.standardError.contains(reason), qPrintable(run.standardError));
     QVERIFY(run.standardError.contains(path("c")));
@@ -232,10 +252,10 @@ void TestVtpatchTool::verboseUnpack()
     // unpack collects the engine's records to name the failure; --verbose must still show them
     // as they come, each once, and the summary line follows.
     QVERIFY(writeFile(path("c"), QByteArray("\xc3\xde\xd5\x03\x00\x01", 6)));
-    Run run = vtpatch({"unpack", path("c"), path("out")});
+    Run run = runVtpatch({"unpack", path("c"), path("out")});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(!run.standardError.contains("vtpatch ERROR: not lzma file"), qPrintable(run.standardError));
-    run = vtpatch({"--verbose", "unpack", path("c"), path("out")});
+    run = runVtpatch({"--verbose", "unpack", path("c"), path("out")});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.standardError.count("vtpatch ERROR: not lzma file\n"), 1);
     QVERIFY2(run.standardError.contains("cannot unpack '" + path("c") + "'"), qPrintable(run.standardError));
@@ -262,7 +282,7 @@ void TestVtpatchTool::usage()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, output);
-    const Run run = vtpatch(arguments);
+    const Run run = runVtpatch(arguments);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2((run.standardOutput + run.standardError).contains(output), qPrintable(run.standardError));
 }

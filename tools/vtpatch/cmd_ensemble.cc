@@ -1,10 +1,13 @@
 // `vtpatch apply OLD PATCH NEW` and `vtpatch make-patch OLD NEW PATCH`: ensemble patches.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "command.h"
 #include "create/ensemble_create.h"
+#include "lib/disassembler.h"
+#include "lib/labeled_program.h"
 #include "lib/mapped_file.h"
 #include "lib/patch_status.h"
 #include "lib/streams.h"
@@ -39,7 +42,9 @@ const Command kMakePatch = {
     "byte diff inside the ensemble framing, the elements with the new programs' labels numbered\n"
     "in address order, and with them numbered after the old programs' labels (which keeps the\n"
     "diff of unchanged code small); the smallest is written, and the line on standard output\n"
-    "says which. --elements leaves out the plain candidate whenever elements are found.\n"
+    "says which. --elements leaves out the plain candidate whenever elements are found. An\n"
+    "executable that cannot be disassembled (debug sections are the usual cause) is diffed byte\n"
+    "by byte, with a note on standard error.\n"
     "Inputs up to 2 GiB each.\n"
     "Exit codes: 0 written, 1 an input could not be read or PATCH not written, 64 usage.",
     &RunMakePatch};
@@ -99,6 +104,20 @@ int RunApply(const std::vector<std::string> &args)
     return status > 0 && status < 256 ? status : 1;
 }
 
+// "0 elements" does not tell a publisher that an executable was recognised but could not be
+// disassembled, and so was diffed byte by byte at a much larger cost. Debug sections are the
+// usual cause: disassembly also scans them and fails on what it finds there.
+void NoteUndisassemblable(const std::string &path, const vtpatch::MappedFile &file)
+{
+    std::unique_ptr<vtpatch::LabeledProgram> program;
+    if (vtpatch::ParseDetectedExecutable(file.data(), file.length(), &program) == vtpatch::PATCH_DISASSEMBLY_ERROR)
+        std::fprintf(stderr,
+                     "vtpatch make-patch: note: '%s' is an executable that cannot be disassembled, so it was diffed "
+                     "byte by byte; debug sections are the usual cause, and stripped builds make much smaller "
+                     "patches\n",
+                     path.c_str());
+}
+
 int RunMakePatch(const std::vector<std::string> &arguments)
 {
     std::vector<std::string> args;
@@ -146,6 +165,10 @@ int RunMakePatch(const std::vector<std::string> &arguments)
                 choice.element_count, choice.element_count == 1 ? "" : "s",
                 choice.aligned_labels ? ", aligned labels" : "", choice.candidates,
                 choice.candidates == 1 ? "" : "s");
+    if (choice.element_count == 0) {
+        NoteUndisassemblable(oldPath, oldFile);
+        NoteUndisassemblable(newPath, newFile);
+    }
     return 0;
 }
 
