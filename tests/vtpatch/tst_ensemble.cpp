@@ -1,12 +1,13 @@
 // Ensemble patches end to end through ApplyEnsemblePatchToFiles: patches made by the creator
 // apply byte for byte (plain files and real executables as elements), and damaged or mismatched
-// patches give their status, write nothing and leave the old file alone.
+// patches give their status, write nothing and leave the old file alone. The body is applied
+// while it is decoded, with the verdicts and records of decoding it whole first.
 #include <QtTest>
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QtEndian>
 
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -28,6 +29,7 @@ using EngineTestUtil::Bytes;
 using EngineTestUtil::Checksum;
 using EngineTestUtil::ExeFixture;
 using EngineTestUtil::LinearSet;
+using EngineTestUtil::LogCapture;
 using EngineTestUtil::RawDiff;
 using EngineTestUtil::U8;
 using EngineTestUtil::Varint;
@@ -121,22 +123,47 @@ QByteArray Structured(int size, quint32 seed)
     return bytes;
 }
 
-// An ELF32 image whose first PROGBITS section claims 256 MB: detection accepts the headers,
-// disassembly fails.
-QByteArray ElfWithOversizedSection()
+// A raw-layout byte diff (method 0) from explicit triples (x, y, z).
+QByteArray RawDiffFromTriples(uint32_t newSize, const std::vector<std::array<int32_t, 3>> &triples,
+                              const QByteArray &diff, const QByteArray &extra)
 {
-    QByteArray image = ExeFixture("elf-x86-pie-v1");
-    auto get32 = [&image](int at) { return qFromLittleEndian<quint32>(image.constData() + at); };
-    auto get16 = [&image](int at) { return qFromLittleEndian<quint16>(image.constData() + at); };
-    const int shoff = int(get32(0x20)), entsize = get16(0x2E), shnum = get16(0x30);
-    for (int i = 0; i < shnum; ++i) {
-        const int entry = shoff + i * entsize;
-        if (get32(entry + 4) == 1) { // PROGBITS
-            qToLittleEndian<quint32>(0x10000000, image.data() + entry + 20);
-            break;
-        }
+    WriteStream control;
+    for (const auto &triple : triples) {
+        for (int32_t value : triple)
+            control.WriteVarint32Signed(value);
     }
-    return image;
+    return QByteArray(1, char(BYTE_DIFF_RAW)) + Varint(newSize) + Varint(uint32_t(control.Length())) +
+           Varint(uint32_t(diff.size())) + Varint(uint32_t(extra.size())) + Bytes(control) + diff + extra;
+}
+
+QByteArray Lzma2Block(const QByteArray &bytes)
+{
+    WriteStream block;
+    WriteLzma2Block(U8(bytes), static_cast<size_t>(bytes.size()), &block, 0);
+    return Bytes(block);
+}
+
+// The same diff with its blocks compressed: method 2 (one block) or 1 (three blocks).
+QByteArray NestedDiff(const QByteArray &rawDiff, ByteDiffMethod method)
+{
+    ReadStream raw(U8(rawDiff), size_t(rawDiff.size()));
+    uint8_t rawMethod = 0;
+    uint32_t newSize = 0, lengths[3] = {};
+    raw.Read(&rawMethod, 1);
+    raw.ReadVarint32(&newSize);
+    const QByteArray head = QByteArray(1, char(method)) + Varint(newSize);
+    const QByteArray payload = rawDiff.right(int(raw.Remaining()));
+    if (method == BYTE_DIFF_LZMA2_PAYLOAD)
+        return head + Lzma2Block(payload);
+    for (uint32_t &length : lengths)
+        raw.ReadVarint32(&length);
+    QByteArray blocks = head;
+    int at = rawDiff.size() - int(raw.Remaining());
+    for (uint32_t length : lengths) {
+        blocks += Lzma2Block(rawDiff.mid(at, int(length)));
+        at += int(length);
+    }
+    return blocks;
 }
 
 } // namespace
@@ -156,6 +183,10 @@ private slots:
     void newPathInMissingDirectory();
     void replacedFileKeepsItsPermissions();
     void hugeFinalInputPredictionIsHarmless();
+    void bodyFaultWinsOverEarlierFailures_data();
+    void bodyFaultWinsOverEarlierFailures();
+    void finalDiffReadsAcrossOldEnd_data();
+    void finalDiffReadsAcrossOldEnd();
     void goldenCorpus_data();
     void goldenCorpus();
 };
@@ -354,7 +385,7 @@ void TestEnsemble::statuses_data()
         << oldBytes
         << ZeroElementPatch(oldBytes, newBytes, {Varint(1) + Varint(7) + Varint(0) + Varint(4000), oneElementParameters})
         << int(PATCH_NOT_EXECUTABLE);
-    const QByteArray badElf = ElfWithOversizedSection();
+    const QByteArray badElf = EngineTestUtil::ElfWithOversizedSection("elf-x86-pie-v1");
     QTest::newRow("element that does not disassemble")
         << badElf
         << ZeroElementPatch(badElf, newBytes,
@@ -496,6 +527,157 @@ void TestEnsemble::hugeFinalInputPredictionIsHarmless()
     QCOMPARE(int(ApplyEnsemblePatch(ReadStream(U8(oldBytes), size_t(oldBytes.size())), &patchStream, &result)),
              int(PATCH_OK));
     QVERIFY(Bytes(result) == newBytes);
+}
+
+void TestEnsemble::bodyFaultWinsOverEarlierFailures_data()
+{
+    QTest::addColumn<QByteArray>("oldBytes");
+    QTest::addColumn<QByteArray>("body");  // the decoded body
+    QTest::addColumn<int>("statusIntact"); // what the body gives while its LZMA2 data is sound
+    QTest::addColumn<QString>("recordIntact");
+    QTest::addColumn<int>("damage"); // index into `damages` below
+
+    const QByteArray oldBytes = Structured(20000, 51), newBytes = Structured(21000, 52);
+    const QByteArray parameters = PredictedParameters(0);
+    const QByteArray identity = RawDiff(parameters, parameters);
+    const QByteArray finalDiff = RawDiff(oldBytes, newBytes);
+    struct Row {
+        const char *name;
+        QByteArray body;
+        int status;
+        const char *record;
+    } rows[] = {
+        {"extra byte after element list", LinearSet({Varint(0) + Varint(0), identity, identity, finalDiff}),
+         PATCH_BAD_HEADER, ""},
+        {"element range past old", LinearSet({Varint(1) + Varint(2) + Varint(20001) + Varint(0), identity, identity,
+                                              finalDiff}),
+         PATCH_BAD_ELEMENT, ""},
+        {"parameter diff longer than its control", LinearSet({Varint(0), RawDiffFromTriples(15, {{0, 1, 0}}, "", "x"),
+                                                            identity, finalDiff}),
+         PATCH_DIFF_FAILED, "ERROR Corrupt patch reading control"},
+        {"final diff makes too much", LinearSet({Varint(0), identity, identity,
+                                                 RawDiffFromTriples(10, {{0, 11, 0}}, "", QByteArray(11, 'x'))}),
+         PATCH_DIFF_FAILED, "ERROR Corrupt patch"},
+        {"no stream set", QByteArray(3000, 'z'), PATCH_BAD_HEADER, ""},
+    };
+    const char *damages[] = {"end marker cut off", "stated length too long", "stated length too short",
+                             "cut in the first chunk header"};
+    for (const Row &row : rows) {
+        for (int damage = 0; damage < 4; ++damage)
+            QTest::addRow("%s, %s", row.name, damages[damage])
+                << oldBytes << row.body << row.status << QString::fromLatin1(row.record) << damage;
+    }
+}
+
+void TestEnsemble::bodyFaultWinsOverEarlierFailures()
+{
+    // The body is applied while it is decoded, but a fault of its LZMA2 data after a failure of
+    // an earlier step must still be what is reported, alone, as when the body is decoded whole
+    // before it is looked at.
+    QFETCH(QByteArray, oldBytes);
+    QFETCH(QByteArray, body);
+    QFETCH(int, statusIntact);
+    QFETCH(QString, recordIntact);
+    QFETCH(int, damage);
+
+    const QByteArray header = Header(Checksum(oldBytes), 0, uint32_t(oldBytes.size()));
+    const QByteArray block = Lzma2Block(body);
+    const ReadStream old(U8(oldBytes), size_t(oldBytes.size()));
+    auto apply = [&](const QByteArray &patch, QStringList *records) {
+        LogCapture log;
+        WriteStream result;
+        ReadStream stream(U8(patch), size_t(patch.size()));
+        const int status = ApplyEnsemblePatch(old, &stream, &result);
+        *records = log.records;
+        return status;
+    };
+    QStringList records;
+    QCOMPARE(apply(header + block, &records), statusIntact);
+    QCOMPARE(records, recordIntact.isEmpty() ? QStringList() : QStringList{recordIntact});
+
+    // The damage, in the block's tail or its stated length.
+    const int lengthBytes = Varint(uint32_t(body.size())).size();
+    QByteArray damaged;
+    if (damage == 0)
+        damaged = block.left(block.size() - 1);
+    else if (damage == 3)
+        damaged = block.left(1 + lengthBytes + 2);
+    else
+        damaged = block.left(1) + Varint(uint32_t(body.size() + (damage == 1 ? 1 : -1))) + block.mid(1 + lengthBytes);
+    QStringList expected;
+    {
+        LogCapture log;
+        WriteStream whole;
+        ReadStream stream(U8(damaged), size_t(damaged.size()));
+        QVERIFY(!stream.ReadLzma2Block(&whole));
+        expected = log.records;
+    }
+    QCOMPARE(expected.size(), 1);
+    QCOMPARE(apply(header + damaged, &records), int(PATCH_STREAM_ERROR));
+    QCOMPARE(records, expected);
+}
+
+void TestEnsemble::finalDiffReadsAcrossOldEnd_data()
+{
+    QTest::addColumn<int>("method");
+    QTest::addColumn<bool>("pastEnd");
+    QTest::newRow("raw final diff") << int(BYTE_DIFF_RAW) << false;
+    QTest::newRow("final diff in one LZMA2 block") << int(BYTE_DIFF_LZMA2_PAYLOAD) << false;
+    QTest::newRow("final diff in three LZMA2 blocks") << int(BYTE_DIFF_LZMA2_BLOCKS) << false;
+    QTest::newRow("raw final diff, past the elements") << int(BYTE_DIFF_RAW) << true;
+    QTest::newRow("nested final diff, past the elements") << int(BYTE_DIFF_LZMA2_PAYLOAD) << true;
+}
+
+void TestEnsemble::finalDiffReadsAcrossOldEnd()
+{
+    // The final diff reads the old file and the assembled new elements as one input, though
+    // they are held apart: a triple may run from the one into the other, but not past both.
+    QFETCH(int, method);
+    QFETCH(bool, pastEnd);
+    const QByteArray v1 = ExeFixture("elf-x86-pie-v1");
+    std::unique_ptr<EncodedProgram> program;
+    int kind = 0;
+    QCOMPARE(int(EncodeExecutable(U8(v1), size_t(v1.size()), &program, &kind)), int(PATCH_OK));
+    WriteStreamSet elementSet;
+    {
+        WriteStreamSet nested;
+        QCOMPARE(int(WriteEncodedProgram(*program, &nested)), int(PATCH_OK));
+        QVERIFY(elementSet.WriteSet(&nested));
+    }
+    WriteStream elementLinear;
+    QVERIFY(elementSet.CopyTo(&elementLinear));
+    WriteStream assembledStream;
+    QCOMPARE(int(AssembleEncodedProgram(program.get(), &assembledStream)), int(PATCH_OK));
+    const QByteArray assembled = Bytes(assembledStream);
+    QVERIFY(assembled.size() > 100);
+
+    // Copy 100 bytes each side of the old file's end, each plus 1; with pastEnd, the last 100
+    // bytes of the elements and one more.
+    const int32_t oldLength = v1.size(), finalLength = oldLength + assembled.size();
+    const int32_t start = pastEnd ? finalLength - 100 : oldLength - 100;
+    const int32_t length = pastEnd ? 101 : 200;
+    const QByteArray finalDiff =
+        RawDiffFromTriples(uint32_t(length), {{0, 0, start}, {length, 0, 0}}, QByteArray(length, '\x01'), "");
+    QByteArray expected = (v1 + assembled).mid(start, length);
+    for (char &byte : expected)
+        byte = char(byte + 1);
+
+    const QByteArray finalStream = method == BYTE_DIFF_RAW ? finalDiff : NestedDiff(finalDiff, ByteDiffMethod(method));
+    const QByteArray body = LinearSet({Varint(1) + Varint(uint32_t(kind)) + Varint(0) + Varint(uint32_t(oldLength)),
+                                       RawDiff(PredictedParameters(1), PredictedParameters(1)),
+                                       RawDiff(Bytes(elementLinear), Bytes(elementLinear)), finalStream});
+    const QByteArray patch = BuildPatch(Checksum(v1), Checksum(expected), uint32_t(finalLength), body);
+    LogCapture log;
+    WriteStream result;
+    ReadStream stream(U8(patch), size_t(patch.size()));
+    const int status = ApplyEnsemblePatch(ReadStream(U8(v1), size_t(v1.size())), &stream, &result);
+    if (pastEnd) {
+        QCOMPARE(status, int(PATCH_DIFF_FAILED));
+        QVERIFY2(log.records.isEmpty(), qPrintable(log.records.join('\n'))); // an old range outside: no record
+    } else {
+        QCOMPARE(status, int(PATCH_OK));
+        QVERIFY(Bytes(result) == expected);
+    }
 }
 
 void TestEnsemble::goldenCorpus_data()

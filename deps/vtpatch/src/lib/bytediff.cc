@@ -63,6 +63,20 @@ void AddBytes(const uint8_t *a, const uint8_t *b, size_t count, uint8_t *sum)
     }
 }
 
+// sum[i] = (diff[i] + old byte at position + i) mod 256 over the two pieces of the old bytes;
+// the range [position, position + count) must lie inside them (the callers check it first).
+void AddOld(const ByteDiffOld &old, uint64_t position, const uint8_t *diff, size_t count, uint8_t *sum)
+{
+    size_t done = 0;
+    if (position < old.first_length) {
+        done = static_cast<size_t>(std::min<uint64_t>(count, old.first_length - position));
+        AddBytes(diff, old.first + position, done, sum);
+    }
+    if (done < count) {
+        AddBytes(diff + done, old.second + (position + done - old.first_length), count - done, sum + done);
+    }
+}
+
 // The outcome of walking a control block without its data, in the apply loop's terms: the
 // first check that fails, or kWalkOk when the triples produce the output completely.
 enum Walk { kWalkOk, kWalkSilent, kWalkCorruptControl, kWalkCorrupt };
@@ -127,35 +141,6 @@ template <typename Visit> void ForEachTriple(ReadStream control, uint64_t total,
     }
 }
 
-// An unsigned varint32 from decoded bytes, with ReadStream's rules.
-bool ReadBlockVarint(Lzma2BlockReader *reader, uint32_t *value)
-{
-    uint8_t bytes[5];
-    size_t count = 0;
-    do {
-        if (count == sizeof bytes || !reader->Read(&bytes[count], 1)) {
-            return false;
-        }
-    } while ((bytes[count++] & 0x80) != 0);
-    ReadStream encoded(bytes, count);
-    return encoded.ReadVarint32(value);
-}
-
-// Decodes n bytes onto the end of *out, growing it only as bytes really arrive, so a block
-// that states a huge length cannot make us allocate it.
-bool ReadBlockInto(Lzma2BlockReader *reader, size_t n, WriteStream *out)
-{
-    constexpr size_t kStep = 1 << 16;
-    while (n > 0) {
-        const size_t chunk = std::min(n, kStep);
-        if (!out->Reserve(chunk) || !reader->Read(out->FreeSpace(), chunk) || !out->Commit(chunk)) {
-            return false;
-        }
-        n -= chunk;
-    }
-    return true;
-}
-
 // The standalone framing's check of the bytes appended since start_length.
 bool VerifyChecksum(const WriteStream &output, size_t start_length, uint32_t expected)
 {
@@ -167,39 +152,69 @@ bool VerifyChecksum(const WriteStream &output, size_t start_length, uint32_t exp
     return true;
 }
 
-// Decodes the payload from the block into the output (reserved here at `total` bytes, the
-// output's start length being `start`). Returns kWalkOk when all `total` bytes are in place;
-// otherwise the failure to report once the block has been checked to its end.
-Walk DecodePayload(const ReadStream &old, Lzma2BlockReader *reader, WriteStream *output, size_t start,
-                   uint32_t new_size, uint64_t total)
+// The records of a bad control block, written once the block's data is known to be sound.
+void LogWalk(Walk verdict)
 {
+    if (verdict == kWalkCorruptControl) {
+        Log(LOG_ERROR, "Corrupt patch reading control");
+    } else if (verdict == kWalkCorrupt) {
+        Log(LOG_ERROR, "Corrupt patch");
+    }
+}
+
+// Method 2: the payload is applied while its one block is decoded (StreamedPayload). The
+// verdict and the records are those of decoding the whole block first: any failure of the LZMA2
+// data wins over a bad control block, which is why the block is always decoded to its end before
+// a control failure is reported.
+bool ApplyPayloadBlock(const ByteDiffOld &old, ReadStream *patch, WriteStream *output, uint32_t new_size)
+{
+    Lzma2BlockReader reader;
+    if (!reader.Begin(*patch)) {
+        return false;
+    }
+    Lzma2BlockRange payload(&reader, reader.Length());
+    StreamedPayload streamed;
+    streamed.Decode(&payload, &old, output, new_size);
+    // Decodes whatever is left (the rest of the extra block, bytes after it) and checks the end.
+    if (!reader.Finish(patch)) {
+        return false;
+    }
+    return streamed.Complete(old, output);
+}
+
+} // namespace
+
+void StreamedPayload::Decode(Lzma2BlockRange *source, const ByteDiffOld *old, WriteStream *output, uint32_t new_size)
+{
+    m_start = output->Length();
+    m_new_size = new_size;
     uint32_t control_length = 0;
-    uint32_t diff_length = 0;
-    uint32_t extra_length = 0;
-    if (!ReadBlockVarint(reader, &control_length) || !ReadBlockVarint(reader, &diff_length) ||
-        !ReadBlockVarint(reader, &extra_length)) {
-        return kWalkSilent;
+    if (!source->ReadVarint32(&control_length) || !source->ReadVarint32(&m_diff_length) ||
+        !source->ReadVarint32(&m_extra_length)) {
+        return;
     }
-    if (uint64_t{control_length} + diff_length + extra_length > reader->Length() - reader->Delivered()) {
-        return kWalkSilent;
+    if (uint64_t{control_length} + m_diff_length + m_extra_length > source->Remaining() ||
+        !source->ReadInto(control_length, &m_control)) {
+        return;
     }
-    WriteStream control_bytes;
-    if (!ReadBlockInto(reader, control_length, &control_bytes)) {
-        return kWalkSilent;
-    }
-    const ReadStream control(control_bytes);
-    const Walk verdict = CheckControl(control, start, new_size, diff_length, extra_length, old.Remaining());
-    if (verdict != kWalkOk) {
-        return verdict;
+    m_lengths = true;
+    // Without the old bytes their length is not known yet: the bytes are placed if the triples
+    // fit N and the blocks, and Complete checks the old ranges.
+    const ReadStream control(m_control);
+    const uint64_t old_length = old != nullptr ? old->length() : UINT64_MAX;
+    if (CheckControl(control, m_start, new_size, m_diff_length, m_extra_length, old_length) != kWalkOk) {
+        return;
     }
     // Every output byte is decoded from the block, so an output beyond what its chunks
     // announce cannot be filled: such a block fails in any case, and is not reserved for.
-    if (total > reader->Announced() || !output->Reserve(static_cast<size_t>(total))) {
-        return kWalkSilent;
+    const uint64_t total = new_size > m_start ? new_size - m_start : 0;
+    Lzma2BlockReader *const reader = source->reader();
+    if (total > reader->Announced() - std::min(reader->Announced(), reader->Delivered()) ||
+        !output->Reserve(static_cast<size_t>(total))) {
+        return;
     }
 
     uint8_t *const out = output->FreeSpace();
-    const uint8_t *const old_bytes = old.Position();
     uint64_t diff_used = 0;
     bool ok = true;
     ForEachTriple(control, total, [&](uint64_t offset, int32_t old_position, uint32_t x, uint32_t) {
@@ -207,52 +222,50 @@ Walk DecodePayload(const ReadStream &old, Lzma2BlockReader *reader, WriteStream 
         for (uint32_t done = 0; ok && done < x;) {
             const uint32_t piece = std::min(x - done, kPiece);
             uint8_t *const target = out + offset + done;
-            ok = reader->Read(target, piece);
-            if (ok) {
-                AddBytes(target, old_bytes + old_position + done, piece, target);
+            ok = source->Read(target, piece);
+            if (ok && old != nullptr) {
+                AddOld(*old, uint64_t{static_cast<uint32_t>(old_position)} + done, target, piece, target);
             }
             done += piece;
         }
         diff_used += x;
     });
-    ok = ok && reader->Skip(static_cast<size_t>(diff_length - diff_used));
+    ok = ok && source->Skip(m_diff_length - diff_used);
     ForEachTriple(control, total, [&](uint64_t offset, int32_t, uint32_t x, uint32_t y) {
-        ok = ok && reader->Read(out + offset + x, y);
+        ok = ok && source->Read(out + offset + x, y);
     });
-    return ok ? kWalkOk : kWalkSilent;
+    m_placed = ok;
+    m_added = ok && old != nullptr;
 }
 
-// Method 2 without holding the decoded payload: the control block is decoded into memory (it
-// is small), then the diff block is decoded straight into the output at the places the triples
-// give it, in pieces that are added to the old bytes while they are still in cache, and last
-// the extra block is decoded into the gaps left for it. The verdict and the records are those
-// of decoding the whole block first: any failure of the LZMA2 data wins over a bad control
-// block, which is why the block is always decoded to its end before a control failure is
-// reported. Memory: the output (reserved once), the control block and the decoder's dictionary.
-bool ApplyPayloadBlock(const ReadStream &old, ReadStream *patch, WriteStream *output, uint32_t new_size)
+bool StreamedPayload::Complete(const ByteDiffOld &old, WriteStream *output)
 {
-    Lzma2BlockReader reader;
-    if (!reader.Begin(*patch)) {
+    if (!m_lengths) {
         return false;
     }
-    const size_t start = output->Length();
-    const uint64_t total = new_size > start ? new_size - start : 0;
-    const Walk verdict = DecodePayload(old, &reader, output, start, new_size, total);
-    // Decodes whatever is left (the rest of the extra block, bytes after it) and checks the end.
-    if (!reader.Finish(patch)) {
+    const ReadStream control(m_control);
+    const Walk verdict = CheckControl(control, m_start, m_new_size, m_diff_length, m_extra_length, old.length());
+    LogWalk(verdict);
+    if (verdict != kWalkOk || !m_placed) {
         return false;
     }
-    if (verdict == kWalkCorruptControl) {
-        Log(LOG_ERROR, "Corrupt patch reading control");
-    } else if (verdict == kWalkCorrupt) {
-        Log(LOG_ERROR, "Corrupt patch");
+    const uint64_t total = m_new_size > m_start ? m_new_size - m_start : 0;
+    if (!m_added) {
+        uint8_t *const out = output->FreeSpace();
+        ForEachTriple(control, total, [&](uint64_t offset, int32_t old_position, uint32_t x, uint32_t) {
+            AddOld(old, static_cast<uint32_t>(old_position), out + offset, x, out + offset);
+        });
+        m_added = true;
     }
-    return verdict == kWalkOk && output->Commit(static_cast<size_t>(total));
+    return output->Commit(static_cast<size_t>(total));
 }
-
-} // namespace
 
 bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output, bool expect_header)
+{
+    return ApplyByteDiff(ByteDiffOld(old.Position(), old.Remaining()), patch, output, expect_header);
+}
+
+bool ApplyByteDiff(const ByteDiffOld &old, ReadStream *patch, WriteStream *output, bool expect_header)
 {
     uint32_t expected_checksum = 0;
     if (expect_header) {
@@ -319,8 +332,7 @@ bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output
         return false;
     }
 
-    const uint8_t *const old_bytes = old.Position();
-    const uint64_t old_length = old.Remaining();
+    const uint64_t old_length = old.length();
     int32_t old_position = 0;
     while (output->Length() < new_size) {
         int32_t x = 0;
@@ -350,7 +362,7 @@ bool ApplyByteDiff(const ReadStream &old, ReadStream *patch, WriteStream *output
             if (!output->Reserve(diff_count)) {
                 return false;
             }
-            AddBytes(blocks.diff.Position(), old_bytes + old_position, diff_count, output->FreeSpace());
+            AddOld(old, static_cast<uint32_t>(old_position), blocks.diff.Position(), diff_count, output->FreeSpace());
             output->Commit(diff_count);
             blocks.diff.Skip(diff_count);
         }

@@ -9,6 +9,7 @@
 #include "lib/encoded_program.h"
 #include "lib/flat_vector.h"
 #include "lib/labeled_program.h"
+#include "lib/lzma2_block.h"
 #include "lib/mapped_file.h"
 #include "lib/streams.h"
 #include "lib/vtpatch.h"
@@ -65,17 +66,87 @@ PatchStatus CorrectSet(WriteStreamSet *source, ReadStream *diff, WriteStream *st
     return PATCH_OK;
 }
 
-// The final input holds the old file and the assembled new elements. The header predicts its
-// size, but a hostile patch could predict 4 GiB from a few bytes; the reservation is limited to
-// what the corrected elements could assemble to (an op byte yields at most 4 image bytes plus 8
-// table bytes), and anything beyond grows the buffer as usual.
-size_t FinalInputReservation(uint32_t predicted, size_t old_length, size_t elements_length)
+// The assembled new elements follow the old file in the final input. The header predicts the
+// final input's size, but a hostile patch could predict 4 GiB from a few bytes; the reservation
+// is limited to what the corrected elements could assemble to (an op byte yields at most 4 image
+// bytes plus 8 table bytes), and anything beyond grows the buffer as usual.
+size_t ElementsReservation(uint32_t predicted, size_t old_length, size_t elements_length)
 {
-    const size_t limit_elements = elements_length > (SIZE_MAX - old_length - 4096) / 16
-                                      ? SIZE_MAX - old_length
-                                      : 16 * elements_length + 4096;
-    const size_t limit = old_length + limit_elements;
-    return predicted < limit ? predicted : limit;
+    const size_t limit = elements_length > (SIZE_MAX - 4096) / 16 ? SIZE_MAX : 16 * elements_length + 4096;
+    const size_t wanted = predicted > old_length ? predicted - old_length : 0;
+    return wanted < limit ? wanted : limit;
+}
+
+// The decoded body, as far as it is kept: streams 0 to 2 (element list and the two small diffs)
+// in buffers, and the final diff either applied while it was decoded (`streamed`) or, when it
+// is not a plain raw-layout diff, the stream's bytes for ApplyByteDiff (`buffered`).
+struct Body {
+    WriteStream streams[3];
+    bool streamed = false;
+    StreamedPayload final_diff;
+    WriteStream buffered;
+};
+
+// Reads a linearised stream set from the block with ReadStreamSet::Parse's rules and keeps what
+// the application needs (Body). The final diff goes straight into *new_bytes; when the old file
+// is the whole final input (no elements) its bytes are added at once, otherwise later. Writes no
+// record: the caller finishes the block first, so that a fault of the LZMA2 data is reported
+// before anything else. Returns PATCH_BAD_HEADER for a set that does not parse or has fewer than
+// four streams (as an unparsed set, whose empty element list has no count), PATCH_STREAM_ERROR
+// when a buffer cannot be allocated, else PATCH_OK (also when the block data fails).
+PatchStatus ReadBody(Lzma2BlockReader *reader, const uint8_t *old_start, size_t old_length, Body *body,
+                     WriteStream *new_bytes)
+{
+    Lzma2BlockRange set(reader, reader->Length());
+    uint32_t magic = 0;
+    size_t magic_bytes = 0;
+    uint32_t count = 0;
+    // The first three bytes of the magic carry the continuation bit in any accepted encoding.
+    if (!set.ReadVarint32(&magic, &magic_bytes) || magic != kStreamSetMagic || magic_bytes < 4 ||
+        !set.ReadVarint32(&count) || count > ReadStreamSet::kMaxStreams) {
+        return PATCH_BAD_HEADER;
+    }
+    uint32_t lengths[ReadStreamSet::kMaxStreams] = {};
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!set.ReadVarint32(&lengths[i]))
+            return PATCH_BAD_HEADER;
+        total += lengths[i];
+    }
+    if (total != set.Remaining() || count < kEnsembleBodyStreams)
+        return PATCH_BAD_HEADER;
+
+    for (size_t i = 0; i < 3; ++i) {
+        if (!set.ReadInto(lengths[i], &body->streams[i]))
+            return body->streams[i].Failed() ? PATCH_STREAM_ERROR : PATCH_OK;
+    }
+
+    // The final diff. Its old input is the old file alone when the element list starts with a
+    // count of 0; any other list either fails or appends elements, which are assembled later.
+    Lzma2BlockRange final_diff(reader, lengths[3]);
+    uint8_t method = 0;
+    uint32_t new_size = 0;
+    if (!final_diff.Read(&method, 1))
+        return PATCH_OK; // an empty buffered stream: the diff fails for want of a method
+    if (method == BYTE_DIFF_RAW && final_diff.ReadVarint32(&new_size)) {
+        ReadStream element_list(body->streams[0]);
+        uint32_t elements = 0;
+        const bool old_alone = element_list.ReadVarint32(&elements) && elements == 0;
+        const ByteDiffOld old(old_start, old_length);
+        body->streamed = true;
+        body->final_diff.Decode(&final_diff, old_alone ? &old : nullptr, new_bytes, new_size);
+        return PATCH_OK;
+    }
+    // Methods 1 and 2 hold nested LZMA2 blocks, which ApplyByteDiff decodes itself. An unknown
+    // method, or a raw diff whose new size does not parse, fails in ApplyByteDiff's words from
+    // the method byte alone.
+    if (!body->buffered.Write(&method, 1))
+        return PATCH_STREAM_ERROR;
+    if (method == BYTE_DIFF_LZMA2_BLOCKS || method == BYTE_DIFF_LZMA2_PAYLOAD) {
+        if (!final_diff.ReadInto(final_diff.Remaining(), &body->buffered))
+            return body->buffered.Failed() ? PATCH_STREAM_ERROR : PATCH_OK;
+    }
+    return PATCH_OK;
 }
 
 } // namespace
@@ -104,16 +175,24 @@ PatchStatus ApplyEnsemblePatch(const ReadStream &old, ReadStream *patch, WriteSt
     if (PatchChecksum(old_start, old_length) != header.source_checksum)
         return PATCH_CRC_MISMATCH;
 
-    WriteStream body;
-    if (!patch->ReadLzma2Block(&body))
-        return PATCH_STREAM_ERROR;
-    ReadStreamSet body_set;
-    // A body that does not parse leaves every stream empty, so reading the count fails below.
-    if (body_set.Parse(body.Data(), body.Length()) && body_set.Count() < kEnsembleBodyStreams)
-        return PATCH_BAD_HEADER;
+    // The body is decoded once, from start to end, before any of it is used: the streams the
+    // elements need are kept, the final diff goes straight into the new bytes, the rest is
+    // dropped. Only then is the first record written, so a fault anywhere in the LZMA2 data is
+    // reported alone (status 20), as if the body had been decoded whole first.
+    Body body;
+    {
+        Lzma2BlockReader reader;
+        if (!reader.Begin(*patch))
+            return PATCH_STREAM_ERROR;
+        status = ReadBody(&reader, old_start, old_length, &body, new_bytes);
+        if (!reader.Finish(patch))
+            return PATCH_STREAM_ERROR;
+        if (status != PATCH_OK)
+            return status;
+    }
 
     // Element list.
-    ReadStream &element_list = body_set.stream(0);
+    ReadStream element_list(body.streams[0]);
     uint32_t count = 0;
     if (!element_list.ReadVarint32(&count) || count > element_list.Remaining())
         return PATCH_BAD_HEADER;
@@ -148,7 +227,8 @@ PatchStatus ApplyEnsemblePatch(const ReadStream &old, ReadStream *patch, WriteSt
             if (!predicted.WriteSet(&element_parameters))
                 return PATCH_STREAM_ERROR;
         }
-        status = CorrectSet(&predicted, &body_set.stream(1), &parameter_storage, &parameters);
+        ReadStream diff(body.streams[1]);
+        status = CorrectSet(&predicted, &diff, &parameter_storage, &parameters);
         if (status != PATCH_OK)
             return status;
     }
@@ -173,26 +253,23 @@ PatchStatus ApplyEnsemblePatch(const ReadStream &old, ReadStream *patch, WriteSt
         }
         if (!parameters.IsConsumed())
             return PATCH_STREAM_NOT_CONSUMED;
-        status = CorrectSet(&transformed, &body_set.stream(2), &element_storage, &elements);
+        ReadStream diff(body.streams[2]);
+        status = CorrectSet(&transformed, &diff, &element_storage, &elements);
         if (status != PATCH_OK)
             return status;
     }
 
-    // Final input: the old file, then each element reformed from its corrected encoded form.
-    // Without elements it is the old file itself, which is then read in place rather than
-    // copied: the same bytes, without a second old-sized buffer.
-    WriteStream final_input;
-    if (patchers.size() > 0) {
-        if (!final_input.Reserve(
-                FinalInputReservation(header.final_input_size, old_length, element_storage.Length())) ||
-            !final_input.Write(old_start, old_length))
-            return PATCH_STREAM_ERROR;
-    }
+    // Final input: the old file, read in place, followed by each element reformed from its
+    // corrected encoded form. Without elements it is the old file alone.
+    WriteStream assembled;
+    if (patchers.size() > 0 &&
+        !assembled.Reserve(ElementsReservation(header.final_input_size, old_length, element_storage.Length())))
+        return PATCH_STREAM_ERROR;
     for (size_t i = 0; i < patchers.size(); ++i) {
         ReadStreamSet element;
         if (!elements.ReadSet(&element))
             return PATCH_STREAM_ERROR;
-        status = patchers[i]->ReformElement(&element, &final_input);
+        status = patchers[i]->ReformElement(&element, &assembled);
         if (status != PATCH_OK)
             return status;
         if (!element.IsConsumed())
@@ -203,8 +280,15 @@ PatchStatus ApplyEnsemblePatch(const ReadStream &old, ReadStream *patch, WriteSt
     elements = ReadStreamSet();
     element_storage.Release();
 
-    const ReadStream final_old = patchers.size() > 0 ? ReadStream(final_input) : ReadStream(old_start, old_length);
-    if (!ApplyByteDiff(final_old, &body_set.stream(3), new_bytes, false))
+    const ByteDiffOld final_old(old_start, old_length, assembled.Data(), assembled.Length());
+    bool applied = false;
+    if (body.streamed) {
+        applied = body.final_diff.Complete(final_old, new_bytes);
+    } else {
+        ReadStream diff(body.buffered);
+        applied = ApplyByteDiff(final_old, &diff, new_bytes, false);
+    }
+    if (!applied)
         return PATCH_DIFF_FAILED;
     if (PatchChecksum(new_bytes->Data(), new_bytes->Length()) != header.target_checksum)
         return PATCH_CRC_MISMATCH;

@@ -44,7 +44,13 @@ PatchStatus ReadEnsembleHeader(ReadStream *patch, EnsembleHeader *header);
 // Applies the ensemble patch that *patch views from its start to the old bytes that *old views
 // (the old stream is not advanced), appending the new file to *new_bytes, which must be empty.
 // Returns PATCH_OK, or the status of the first step that failed; *new_bytes then holds partial
-// bytes that the caller discards.
+// bytes that the caller discards. A fault of the body's LZMA2 data is reported (status 20) before
+// any other failure of the body, as if the body had been decoded whole first.
+// Memory: the old and patch bytes are read in place and the decoded body is never held whole:
+// the element list and the two element diffs are kept (they are small), the final diff is
+// decoded straight into *new_bytes, and the final diff reads the old file in place followed by
+// the assembled new elements in a buffer of their own. So: the new file, the work on the
+// elements, and an LZMA2 dictionary of at most the decoded body's length.
 PatchStatus ApplyEnsemblePatch(const ReadStream &old, ReadStream *patch, WriteStream *new_bytes);
 
 // Per-element work of an ensemble patch. One patcher per element, created from its kind.

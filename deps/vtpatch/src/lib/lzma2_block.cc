@@ -111,6 +111,17 @@ bool ReadStream::ReadLzma2Block(WriteStream *out)
         *this = block;
         return true;
     }
+    if (result == LZMA_BUF_ERROR && room < size) {
+        // The output was cut to what the chunk headers announce, so liblzma stopped at a full
+        // buffer where the stated length would have let it go on to the real fault (a truncated
+        // or damaged chunk, or an early end). The piecewise reader decodes with the stated
+        // length and writes the record that names it.
+        Lzma2BlockReader reader;
+        ReadStream source = *this;
+        if (reader.Begin(source) && !reader.Finish(&source)) {
+            return false;
+        }
+    }
     Log(LOG_ERROR, "Error uncompressing data " + std::to_string(result == LZMA_OK ? 0 : static_cast<int>(result)));
     return false;
 }
@@ -247,6 +258,69 @@ bool Lzma2BlockReader::Finish(ReadStream *source)
         return false;
     }
     return source->Skip(m_header_length + static_cast<size_t>(m_state->stream.total_in));
+}
+
+Lzma2BlockRange::Lzma2BlockRange(Lzma2BlockReader *reader, uint64_t length)
+    : m_reader(reader), m_end(reader->Delivered() + length)
+{
+}
+
+uint64_t Lzma2BlockRange::Remaining() const
+{
+    return m_end - m_reader->Delivered();
+}
+
+bool Lzma2BlockRange::Read(uint8_t *destination, size_t n)
+{
+    return n <= Remaining() && m_reader->Read(destination, n);
+}
+
+bool Lzma2BlockRange::Skip(uint64_t n)
+{
+    return n <= Remaining() && m_reader->Skip(static_cast<size_t>(n));
+}
+
+bool Lzma2BlockRange::ReadVarint32(uint32_t *value, size_t *length)
+{
+    uint8_t bytes[5];
+    size_t count = 0;
+    do {
+        if (count == sizeof bytes || !Read(&bytes[count], 1)) {
+            return false;
+        }
+    } while ((bytes[count++] & 0x80) != 0);
+    ReadStream encoded(bytes, count);
+    if (!encoded.ReadVarint32(value)) {
+        return false;
+    }
+    if (length != nullptr) {
+        *length = count;
+    }
+    return true;
+}
+
+bool Lzma2BlockRange::ReadInto(uint64_t n, WriteStream *out)
+{
+    if (n > Remaining()) {
+        return false;
+    }
+    // The buffer doubles (Reserve alone allocates exactly, which would copy a large stream over
+    // and over), but never past the bytes still to come: at most twice what really arrived.
+    constexpr uint64_t kStep = 1 << 16;
+    while (n > 0) {
+        if (out->Capacity() == out->Length()) {
+            const uint64_t grow = std::min<uint64_t>(n, std::max<uint64_t>(kStep, out->Length()));
+            if (!out->Reserve(static_cast<size_t>(grow))) {
+                return false;
+            }
+        }
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(n, out->Capacity() - out->Length()));
+        if (!m_reader->Read(out->FreeSpace(), chunk) || !out->Commit(chunk)) {
+            return false;
+        }
+        n -= chunk;
+    }
+    return true;
 }
 
 } // namespace vtpatch

@@ -12,6 +12,7 @@
 namespace vtpatch {
 
 class ReadStream;
+class WriteStream;
 
 // The highest valid LZMA2 dictionary property byte (4 GiB - 1).
 constexpr uint8_t kMaxLzma2Property = 40;
@@ -77,6 +78,31 @@ private:
     size_t m_header_length = 0;
     int m_error = -1; // the result code of a failed decode, -1 while none
     bool m_ended = false;
+};
+
+// The next `length` decoded bytes of a block (one stream of a stream set, or the whole block),
+// read in order through the block's reader. Ranges over the same reader share its position, so a
+// range for one stream may be cut out of a range for the whole block. Reads never go past the
+// range's end; a read that fails because the block data is bad leaves the failure in the reader,
+// for its Finish to report. Borrows the reader.
+class Lzma2BlockRange {
+public:
+    Lzma2BlockRange(Lzma2BlockReader *reader, uint64_t length);
+
+    uint64_t Remaining() const;
+    Lzma2BlockReader *reader() const { return m_reader; }
+
+    bool Read(uint8_t *destination, size_t n);
+    bool Skip(uint64_t n);
+    // An unsigned varint32 with ReadStream's rules; *length gets the number of bytes it took.
+    bool ReadVarint32(uint32_t *value, size_t *length = nullptr);
+    // Decodes n bytes onto the end of *out, growing it only as bytes really arrive (to at most
+    // twice what arrived), so a stream that states a huge length cannot make us allocate it.
+    bool ReadInto(uint64_t n, WriteStream *out);
+
+private:
+    Lzma2BlockReader *m_reader;
+    uint64_t m_end; // the reader's delivered count at the range's end
 };
 
 } // namespace vtpatch
