@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include <sys/mman.h>
+
 #include "lib/logging.h"
 
 namespace vtpatch {
@@ -21,6 +23,28 @@ void CheckIndex(size_t index, size_t limit)
         Log(LOG_CRITICAL, "deps/vtpatch/src/lib/streams.cc: check failed: index < " + std::to_string(limit) +
                               " (index " + std::to_string(index) + ")");
     }
+}
+
+// Large buffers (a new file, a decoded body) are filled once from start to end. In 4 KiB pages
+// that is a page fault every 4 KiB, which was a sixth of the time of applying a large patch;
+// huge pages where the kernel offers them on request cut the faults 512-fold. Only the whole
+// 2 MiB pages inside the buffer are advised; nothing changes when the kernel declines.
+void AdviseHugePages(uint8_t *buffer, size_t capacity)
+{
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+    if (capacity < 4 * kHugePage) {
+        return;
+    }
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + capacity) & ~(kHugePage - 1);
+    if (end > start) {
+        ::madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+    }
+#else
+    (void)buffer;
+    (void)capacity;
+#endif
 }
 
 } // namespace
@@ -163,6 +187,7 @@ bool WriteStream::Reallocate(size_t capacity)
         Fail();
         return false;
     }
+    AdviseHugePages(fresh, capacity);
     if (m_length > 0) {
         std::memcpy(fresh, m_data, m_length);
     }
