@@ -2,14 +2,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/logging.h"
+#include "fuzz_input.h"
 #include "lib/lzma_container.h"
 #include "lib/streams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (vtpatch::SetLogSink([](vtpatch::LogLevel, const std::string &) {}), true);
-    (void)quiet;
+    SilenceEngineLog();
     vtpatch::WriteStream output;
     vtpatch::UnpackLzmaContainerBytes(data, size, &output);
     return 0;

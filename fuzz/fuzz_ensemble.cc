@@ -4,21 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_input.h"
 #include "lib/ensemble.h"
-#include "lib/logging.h"
 #include "lib/streams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (vtpatch::SetLogSink([](vtpatch::LogLevel, const std::string &) {}), true);
-    (void)quiet;
-    if (size < 2)
+    SilenceEngineLog();
+    OldAndRest input;
+    if (!SplitOldAndRest(data, size, &input))
         return 0;
-    const size_t old_length = data[0] | (size_t{data[1]} << 8);
-    if (old_length > size - 2)
-        return 0;
-    const vtpatch::ReadStream old(data + 2, old_length);
-    vtpatch::ReadStream patch(data + 2 + old_length, size - 2 - old_length);
+    const vtpatch::ReadStream old(input.old, input.old_length);
+    vtpatch::ReadStream patch(input.rest, input.rest_length);
     vtpatch::WriteStream result;
     vtpatch::ApplyEnsemblePatch(old, &patch, &result);
     return 0;

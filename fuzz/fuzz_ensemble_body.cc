@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz_input.h"
 #include "lib/checksum.h"
 #include "lib/ensemble.h"
-#include "lib/logging.h"
 #include "lib/streams.h"
 
 namespace {
@@ -37,27 +37,20 @@ void WriteStoredBlock(const uint8_t *data, size_t length, vtpatch::WriteStream *
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool quiet = (vtpatch::SetLogSink([](vtpatch::LogLevel, const std::string &) {}), true);
-    (void)quiet;
-    if (size < 2)
+    SilenceEngineLog();
+    OldAndRest input;
+    if (!SplitOldAndRest(data, size, &input))
         return 0;
-    const size_t old_length = data[0] | (size_t{data[1]} << 8);
-    if (old_length > size - 2)
-        return 0;
-    const uint8_t *old_bytes = data + 2;
-    const uint8_t *body = old_bytes + old_length;
-    const size_t body_length = size - 2 - old_length;
-
     vtpatch::WriteStream patch;
     patch.WriteVarint32(vtpatch::kEnsembleMagic);
     patch.WriteVarint32(vtpatch::kEnsembleVersion);
-    patch.WriteVarint32(vtpatch::PatchChecksum(old_bytes, old_length));
+    patch.WriteVarint32(vtpatch::PatchChecksum(input.old, input.old_length));
     patch.WriteVarint32(0); // the target checksum: only the last check depends on it
-    patch.WriteSizeVarint32(old_length + body_length);
-    WriteStoredBlock(body, body_length, &patch);
+    patch.WriteSizeVarint32(input.old_length + input.rest_length);
+    WriteStoredBlock(input.rest, input.rest_length, &patch);
 
     vtpatch::ReadStream patch_stream(patch);
     vtpatch::WriteStream result;
-    vtpatch::ApplyEnsemblePatch(vtpatch::ReadStream(old_bytes, old_length), &patch_stream, &result);
+    vtpatch::ApplyEnsemblePatch(vtpatch::ReadStream(input.old, input.old_length), &patch_stream, &result);
     return 0;
 }

@@ -123,6 +123,18 @@ QByteArray Structured(int size, quint32 seed)
     return bytes;
 }
 
+// The transformed side of a body with one element: the program nested in a set, linearised.
+// Empty if writing fails.
+QByteArray LinearElementSide(const EncodedProgram &program)
+{
+    WriteStreamSet side;
+    WriteStreamSet nested;
+    WriteStream linear;
+    if (WriteEncodedProgram(program, &nested) != PATCH_OK || !side.WriteSet(&nested) || !side.CopyTo(&linear))
+        return QByteArray();
+    return Bytes(linear);
+}
+
 // A raw-layout byte diff (method 0) from explicit triples (x, y, z).
 QByteArray RawDiffFromTriples(uint32_t newSize, const std::vector<std::array<int32_t, 3>> &triples,
                               const QByteArray &diff, const QByteArray &extra)
@@ -440,19 +452,13 @@ void TestEnsemble::failureWritesNothingAndKeepsOld()
     std::unique_ptr<EncodedProgram> oldProgram;
     int kind = 0;
     QCOMPARE(int(EncodeExecutable(U8(v1), size_t(v1.size()), &oldProgram, &kind)), int(PATCH_OK));
-    WriteStreamSet oldSide;
-    {
-        WriteStreamSet program;
-        QCOMPARE(int(WriteEncodedProgram(*oldProgram, &program)), int(PATCH_OK));
-        QVERIFY(oldSide.WriteSet(&program));
-    }
-    WriteStream oldLinear;
-    QVERIFY(oldSide.CopyTo(&oldLinear));
+    const QByteArray oldLinear = LinearElementSide(*oldProgram);
+    QVERIFY(!oldLinear.isEmpty());
     auto patchWithElements = [&](const QByteArray &newElements) {
         return ZeroElementPatch(v1, v2,
                                 {Varint(1) + Varint(uint32_t(kind)) + Varint(0) + Varint(uint32_t(v1.size())),
                                  RawDiff(PredictedParameters(1), PredictedParameters(1)),
-                                 RawDiff(Bytes(oldLinear), newElements)});
+                                 RawDiff(oldLinear, newElements)});
     };
     const QByteArray zero = Varint(0);
     // An empty program whose stream 8 is not empty: unreadable.
@@ -638,14 +644,8 @@ void TestEnsemble::finalDiffReadsAcrossOldEnd()
     std::unique_ptr<EncodedProgram> program;
     int kind = 0;
     QCOMPARE(int(EncodeExecutable(U8(v1), size_t(v1.size()), &program, &kind)), int(PATCH_OK));
-    WriteStreamSet elementSet;
-    {
-        WriteStreamSet nested;
-        QCOMPARE(int(WriteEncodedProgram(*program, &nested)), int(PATCH_OK));
-        QVERIFY(elementSet.WriteSet(&nested));
-    }
-    WriteStream elementLinear;
-    QVERIFY(elementSet.CopyTo(&elementLinear));
+    const QByteArray elementLinear = LinearElementSide(*program);
+    QVERIFY(!elementLinear.isEmpty());
     WriteStream assembledStream;
     QCOMPARE(int(AssembleEncodedProgram(program.get(), &assembledStream)), int(PATCH_OK));
     const QByteArray assembled = Bytes(assembledStream);
@@ -665,7 +665,7 @@ void TestEnsemble::finalDiffReadsAcrossOldEnd()
     const QByteArray finalStream = method == BYTE_DIFF_RAW ? finalDiff : NestedDiff(finalDiff, ByteDiffMethod(method));
     const QByteArray body = LinearSet({Varint(1) + Varint(uint32_t(kind)) + Varint(0) + Varint(uint32_t(oldLength)),
                                        RawDiff(PredictedParameters(1), PredictedParameters(1)),
-                                       RawDiff(Bytes(elementLinear), Bytes(elementLinear)), finalStream});
+                                       RawDiff(elementLinear, elementLinear), finalStream});
     const QByteArray patch = BuildPatch(Checksum(v1), Checksum(expected), uint32_t(finalLength), body);
     LogCapture log;
     WriteStream result;
