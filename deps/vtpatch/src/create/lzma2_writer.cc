@@ -22,6 +22,9 @@ bool EncoderOptions(const Lzma2WriteOptions &settings, size_t length, lzma_optio
     if (settings.position_bits >= 0) {
         options->pb = static_cast<uint32_t>(settings.position_bits);
     }
+    if (settings.search_depth >= 0) {
+        options->depth = static_cast<uint32_t>(settings.search_depth);
+    }
     if (settings.max_dictionary != 0 && options->dict_size > settings.max_dictionary) {
         options->dict_size = settings.max_dictionary;
     }

@@ -14,6 +14,9 @@ struct Lzma2WriteOptions {
     bool extreme = false;     // slower search, usually a little smaller
     int literal_context = -1; // lc 0 to 4; -1 keeps the preset's (3)
     int position_bits = -1;   // pb 0 to 4; -1 keeps the preset's (2)
+    // How far the match finder searches; -1 keeps the preset's (512 for the extreme preset 9),
+    // 0 lets liblzma choose from the match length it looks for. Neither wins on every input.
+    int search_depth = -1;
     // Largest dictionary to use; readers allocate the dictionary a block announces (capped at
     // its length), so this bounds their memory. 0 keeps the preset's (64 MiB at preset 9).
     uint32_t max_dictionary = 0;
