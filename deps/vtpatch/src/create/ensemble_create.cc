@@ -53,6 +53,7 @@ bool WriteBody(const WriteStream &body, const WriteStream &final_diff, uint32_t 
     const size_t head_length = body.Length() - diff_length - extra_length;
     return WriteDiffPayloadBlock(body.Data(), head_length, diff_length, extra_length, options, patch);
 }
+
 } // namespace
 
 bool CreateEnsemblePatchWithElements(const uint8_t *old_data, size_t old_length, const uint8_t *new_data,
