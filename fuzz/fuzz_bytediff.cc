@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "create/bytediff_create.h"
+#include "fuzz_input.h"
 #include "lib/bytediff.h"
 #include "lib/checksum.h"
 #include "lib/streams.h"
@@ -41,19 +42,6 @@ const std::vector<uint8_t> &OldBytes()
     return bytes;
 }
 
-void WriteSeed(const std::string &directory, int index, uint8_t mode, const vtpatch::WriteStream &patch)
-{
-    const std::string path = directory + "/seed-" + std::to_string(index);
-    FILE *file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    std::fwrite(&mode, 1, 1, file);
-    std::fwrite(patch.Data(), 1, patch.Length(), file);
-    std::fclose(file);
-}
-
 void MakeCorpus(const std::string &directory)
 {
     const std::vector<uint8_t> &old = OldBytes();
@@ -83,7 +71,8 @@ void MakeCorpus(const std::string &directory)
                         std::fprintf(stderr, "could not make a seed\n");
                         std::exit(1);
                     }
-                    WriteSeed(directory, index++, static_cast<uint8_t>((old_steps << 1) | (standalone ? 1 : 0)), patch);
+                    WriteSeed(directory + "/seed-" + std::to_string(index++),
+                              static_cast<uint8_t>((old_steps << 1) | (standalone ? 1 : 0)), patch);
                 }
             }
         }
@@ -95,10 +84,7 @@ void MakeCorpus(const std::string &directory)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *directory = std::getenv("VTPATCH_FUZZ_MAKE_CORPUS")) {
-        MakeCorpus(directory);
-        std::exit(0);
-    }
+    MakeCorpusIfAsked(MakeCorpus);
     return 0;
 }
 

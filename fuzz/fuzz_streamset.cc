@@ -11,6 +11,7 @@
 #include <string>
 
 #include "create/lzma2_writer.h"
+#include "fuzz_input.h"
 #include "lib/streams.h"
 
 namespace {
@@ -106,26 +107,13 @@ void FuzzLzma2(const uint8_t *data, size_t size)
     }
 }
 
-void WriteSeed(const std::string &directory, const std::string &name, uint8_t mode, const vtpatch::WriteStream &bytes)
-{
-    const std::string path = directory + "/" + name;
-    FILE *file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    std::fwrite(&mode, 1, 1, file);
-    std::fwrite(bytes.Data(), 1, bytes.Length(), file);
-    std::fclose(file);
-}
-
 void MakeCorpus(const std::string &directory)
 {
     {
         vtpatch::WriteStreamSet empty;
         vtpatch::WriteStream linear;
         empty.CopyTo(&linear);
-        WriteSeed(directory, "set-empty", 0, linear);
+        WriteSeed(directory + "/set-empty", 0, linear);
     }
     {
         vtpatch::WriteStreamSet parent;
@@ -139,7 +127,7 @@ void MakeCorpus(const std::string &directory)
         parent.stream(7).Write("tail", 4);
         vtpatch::WriteStream linear;
         parent.CopyTo(&linear);
-        WriteSeed(directory, "set-nested", 0, linear);
+        WriteSeed(directory + "/set-nested", 0, linear);
     }
     {
         vtpatch::WriteStream varints;
@@ -147,7 +135,7 @@ void MakeCorpus(const std::string &directory)
             varints.WriteVarint32(value);
             varints.WriteVarint32Signed(static_cast<int32_t>(value));
         }
-        WriteSeed(directory, "varints", 1, varints);
+        WriteSeed(directory + "/varints", 1, varints);
     }
     {
         static const char kText[] = "stream sets and varints and LZMA2 blocks, stream sets and varints again";
@@ -156,7 +144,7 @@ void MakeCorpus(const std::string &directory)
         vtpatch::WriteLzma2Block(reinterpret_cast<const uint8_t *>(kText), sizeof kText, &blocks, 6);
         uint8_t zeros[3000] = {};
         vtpatch::WriteLzma2Block(zeros, sizeof zeros, &blocks, 1);
-        WriteSeed(directory, "lzma2-blocks", 2, blocks);
+        WriteSeed(directory + "/lzma2-blocks", 2, blocks);
     }
     std::printf("4 seeds written to %s\n", directory.c_str());
 }
@@ -165,10 +153,7 @@ void MakeCorpus(const std::string &directory)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    if (const char *directory = std::getenv("VTPATCH_FUZZ_MAKE_CORPUS")) {
-        MakeCorpus(directory);
-        std::exit(0);
-    }
+    MakeCorpusIfAsked(MakeCorpus);
     return 0;
 }
 
