@@ -9,11 +9,12 @@
 #   bench/bytediff.sh BUILD_DIR OLD NEW ...  also any pairs of your own
 #
 # The built-in pairs:
-#   vtpatch-builds  two builds of this project's vtpatch tool whose sources differ by one small
-#                   change (a new function and a changed message), as consecutive releases do
-#   data-scattered  32 MB of structured text with 2000 scattered byte edits, 40 inserted and
-#                   40 deleted runs
-#   mostly-zeros    2 MiB of zeros with 300 random bytes, and 300 more bytes changed
+#   vtpatch-builds    two builds of this project's vtpatch tool whose sources differ by one small
+#                     change (a new function and a changed message), as consecutive releases do
+#   vtpatch-stripped  the same, stripped
+#   data-scattered    32 MB of structured text with 2000 scattered byte edits, 40 inserted and
+#                     40 deleted runs
+#   mostly-zeros      2 MiB of zeros with 300 random bytes, and 300 more bytes changed
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
@@ -21,30 +22,12 @@ shift || true
 . "$here/bench/lib.sh"
 vtpatch=$build/bin/vtpatch
 bench_require_built "$vtpatch" vtpatch_tool
-bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++
+bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++ strip
 
 bench_work_dir
 
 # --- pair 1: two builds of the vtpatch tool -------------------------------------------------
-echo "building two variants of the vtpatch tool..." >&2
-bench_copy_tool_sources "$work/src-a" "$work/src-b"
-# The second release: one new helper function and a reworded message.
-cat >>"$work/src-b/deps/vtpatch/src/lib/streams.cc" <<'EOF'
-namespace vtpatch {
-size_t CountNonZeroForBench(const uint8_t *data, size_t length)
-{
-    size_t count = 0;
-    for (size_t i = 0; i < length; ++i)
-        count += data[i] != 0;
-    return count;
-}
-} // namespace vtpatch
-EOF
-sed -i 's/it is a directory/this is a directory, not a file/' "$work/src-b/tools/vtpatch/command.cc"
-bench_build_tool "$work/src-a" "$work/vtpatch-builds.old" -I/usr/include/x86_64-linux-gnu
-bench_build_tool "$work/src-b" "$work/vtpatch-builds.new" -I/usr/include/x86_64-linux-gnu
-strip -o "$work/vtpatch-stripped.old" "$work/vtpatch-builds.old"
-strip -o "$work/vtpatch-stripped.new" "$work/vtpatch-builds.new"
+bench_make_tool_pair "$work/vtpatch"
 
 # --- pair 2: a large data file with scattered edits -----------------------------------------
 bench_make_text_pair "$work/data-scattered.old" "$work/data-scattered.new" 20261211

@@ -53,6 +53,32 @@ bench_build_tool() {
     g++ -o "$out" "${objects[@]}" -llzma -lz -ldivsufsort
 }
 
+# bench_make_tool_pair PREFIX: two releases of the vtpatch tool whose sources differ as consecutive
+# releases do (one new function, one reworded message): PREFIX-builds.old/.new as built
+# (unstripped ELF x86-64 PIE) and PREFIX-stripped.old/.new stripped.
+bench_make_tool_pair() {
+    local prefix=$1 message=$work/src-b/tools/vtpatch/cmd_ensemble.cc
+    echo "building two releases of the vtpatch tool..." >&2
+    bench_copy_tool_sources "$work/src-a" "$work/src-b"
+    cat >>"$work/src-b/deps/vtpatch/src/lib/ensemble.cc" <<'CODE'
+namespace vtpatch {
+size_t CountElementsForBench(const uint8_t *data, size_t length)
+{
+    size_t count = 0;
+    for (size_t i = 0; i + 1 < length; ++i)
+        count += data[i] == 0x7F && data[i + 1] == 'E';
+    return count;
+}
+} // namespace vtpatch
+CODE
+    grep -q 'unknown status' "$message" || { echo "the reworded message is gone from $message" >&2; exit 1; }
+    sed -i 's/unknown status/status not known to this tool/' "$message"
+    bench_build_tool "$work/src-a" "$prefix-builds.old"
+    bench_build_tool "$work/src-b" "$prefix-builds.new"
+    strip -o "$prefix-stripped.old" "$prefix-builds.old"
+    strip -o "$prefix-stripped.new" "$prefix-builds.new"
+}
+
 # bench_add_user_pairs OLD NEW ...: copies each pair given on the command line into $work and
 # appends it to the pairs array.
 bench_add_user_pairs() {

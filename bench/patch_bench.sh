@@ -27,24 +27,7 @@ bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++ strip
 bench_work_dir
 
 # --- two builds of the vtpatch tool -----------------------------------------------------------
-echo "building two releases of the vtpatch tool..." >&2
-bench_copy_tool_sources "$work/src-a" "$work/src-b"
-cat >>"$work/src-b/deps/vtpatch/src/lib/ensemble.cc" <<'CODE'
-namespace vtpatch {
-size_t CountElementsForBench(const uint8_t *data, size_t length)
-{
-    size_t count = 0;
-    for (size_t i = 0; i + 1 < length; ++i)
-        count += data[i] == 0x7F && data[i + 1] == 'E';
-    return count;
-}
-} // namespace vtpatch
-CODE
-sed -i 's/unknown status/status not known to this tool/' "$work/src-b/tools/vtpatch/cmd_ensemble.cc"
-bench_build_tool "$work/src-a" "$work/tool-builds.old"
-bench_build_tool "$work/src-b" "$work/tool-builds.new"
-strip -o "$work/tool-stripped.old" "$work/tool-builds.old"
-strip -o "$work/tool-stripped.new" "$work/tool-builds.new"
+bench_make_tool_pair "$work/tool"
 
 # --- a large data file with scattered edits ---------------------------------------------------
 bench_make_text_pair "$work/data-edits.old" "$work/data-edits.new" 4
