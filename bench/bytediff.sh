@@ -20,11 +20,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 shift || true
 . "$here/bench/lib.sh"
-vtpatch=$build/bin/vtpatch
-bench_require_built "$vtpatch" vtpatch_tool
-bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++ strip
-
-bench_work_dir
+bench_start_comparison
 
 # --- pair 1: two builds of the vtpatch tool -------------------------------------------------
 bench_make_tool_pair "$work/vtpatch"
@@ -49,16 +45,4 @@ EOF
 pairs=("$work/vtpatch-builds" "$work/vtpatch-stripped" "$work/data-scattered" "$work/mostly-zeros")
 bench_add_user_pairs "$@"
 
-printf '%-18s %-8s %12s %9s %10s %9s %10s %9s %8s\n' pair tool patch_bytes size_x apply_s time_x peak_MiB mem_x make_s
-for pair in "${pairs[@]}"; do
-    old=$pair.old new=$pair.new label=$(basename "$pair")
-    declare -A size=() secs=() mem=() make=()
-    bench_run_tools "$label" "$old" "$new" diff patch
-    for tool in vtpatch bsdiff xdelta3 zstd; do
-        bench_print_row 18 "$label" "$tool"
-    done
-    bench_print_peak 18 "$label" "$old" "$new"
-    bench_print_floor 18 "$label" "$new"
-    unset size secs mem make
-done
-bench_print_sizes
+bench_compare_pairs 18 diff patch

@@ -156,6 +156,36 @@ bench_print_floor() {
         "$(stat -c %s "$3")" "$(bench_format_floor "$3")"
 }
 
+# bench_start_comparison: for the scripts that compare vtpatch with the other delta tools: sets
+# $vtpatch from $build, checks that it and the other tools are there, and sets up $work.
+bench_start_comparison() {
+    vtpatch=$build/bin/vtpatch
+    bench_require_built "$vtpatch" vtpatch_tool
+    bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++ strip
+    bench_work_dir
+}
+
+# bench_compare_pairs WIDTH MAKE_SUBCOMMAND APPLY_SUBCOMMAND: the comparison table for every pair in
+# the caller's pairs array (label column WIDTH wide), with vtpatch making and applying patches
+# through the two subcommands; then the pairs' sizes.
+bench_compare_pairs() {
+    local width=$1 make_cmd=$2 apply_cmd=$3 pair old new label tool
+    printf "%-${width}s %-8s %12s %9s %10s %9s %10s %9s %8s\n" pair tool patch_bytes size_x apply_s time_x peak_MiB \
+        mem_x make_s
+    for pair in "${pairs[@]}"; do
+        old=$pair.old new=$pair.new label=$(basename "$pair")
+        # Filled by bench_run_tools, read by the printers (they see this function's variables).
+        local -A size=() secs=() mem=() make=()
+        bench_run_tools "$label" "$old" "$new" "$make_cmd" "$apply_cmd"
+        for tool in vtpatch bsdiff xdelta3 zstd; do
+            bench_print_row "$width" "$label" "$tool"
+        done
+        bench_print_peak "$width" "$label" "$old" "$new"
+        bench_print_floor "$width" "$label" "$new"
+    done
+    bench_print_sizes
+}
+
 # bench_print_sizes: one line with the sizes of every pair.
 bench_print_sizes() {
     echo "sizes: $(for p in "${pairs[@]}"; do printf '%s %s->%s bytes; ' "$(basename "$p")" "$(stat -c %s "$p.old")" "$(stat -c %s "$p.new")"; done)"

@@ -20,11 +20,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 shift || true
 . "$here/bench/lib.sh"
-vtpatch=$build/bin/vtpatch
-bench_require_built "$vtpatch" vtpatch_tool
-bench_require_tools bsdiff bspatch xdelta3 zstd /usr/bin/time python3 g++ strip
-
-bench_work_dir
+bench_start_comparison
 
 # --- two builds of the vtpatch tool -----------------------------------------------------------
 bench_make_tool_pair "$work/tool"
@@ -35,16 +31,4 @@ bench_make_text_pair "$work/data-edits.old" "$work/data-edits.new" 4
 pairs=("$work/tool-builds" "$work/tool-stripped" "$work/data-edits")
 bench_add_user_pairs "$@"
 
-printf '%-14s %-8s %12s %9s %10s %9s %10s %9s %8s\n' pair tool patch_bytes size_x apply_s time_x peak_MiB mem_x make_s
-for pair in "${pairs[@]}"; do
-    old=$pair.old new=$pair.new label=$(basename "$pair")
-    declare -A size=() secs=() mem=() make=()
-    bench_run_tools "$label" "$old" "$new" make-patch apply
-    for tool in vtpatch bsdiff xdelta3 zstd; do
-        bench_print_row 14 "$label" "$tool"
-    done
-    bench_print_peak 14 "$label" "$old" "$new"
-    bench_print_floor 14 "$label" "$new"
-    unset size secs mem make
-done
-bench_print_sizes
+bench_compare_pairs 14 make-patch apply
