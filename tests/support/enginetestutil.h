@@ -11,12 +11,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "create/bytediff_create.h"
+#include "create/element_finder.h"
+#include "create/ensemble_create.h"
+#include "create/label_alignment.h"
 #include "create/program_writer.h"
 #include "lib/checksum.h"
+#include "lib/encoded_program.h"
 #include "lib/logging.h"
 #include "lib/streams.h"
 #include "testfiles.h"
@@ -93,6 +98,43 @@ inline QByteArray ElfWithOversizedSection(const QString &fixture)
         }
     }
     return image;
+}
+
+// A patch with every pair of executables found in both files as an element, the new labels
+// aligned, made step by step as a publisher could. False (with *error) when it cannot be made;
+// *element_count gets the number of elements.
+inline bool AlignedElementsPatch(const QByteArray &oldBytes, const QByteArray &newBytes, vtpatch::WriteStream *patch,
+                                 size_t *element_count, std::string *error)
+{
+    const std::vector<vtpatch::ExecutableElement> o = vtpatch::FindExecutables(U8(oldBytes), size_t(oldBytes.size()));
+    const std::vector<vtpatch::ExecutableElement> n = vtpatch::FindExecutables(U8(newBytes), size_t(newBytes.size()));
+    std::vector<std::unique_ptr<vtpatch::EncodedProgram>> programs;
+    std::vector<vtpatch::EnsembleElementPair> elements;
+    for (const auto &pair : vtpatch::PairElements(o, n)) {
+        std::unique_ptr<vtpatch::EncodedProgram> oldProgram, newProgram;
+        int kind = 0;
+        const vtpatch::ExecutableElement &a = o[pair.first];
+        const vtpatch::ExecutableElement &b = n[pair.second];
+        if (vtpatch::EncodeExecutable(U8(oldBytes) + a.offset, a.length, &oldProgram, &kind) != vtpatch::PATCH_OK ||
+            vtpatch::EncodeAlignedExecutable(U8(oldBytes) + a.offset, a.length, U8(newBytes) + b.offset, b.length,
+                                             &newProgram, &kind) != vtpatch::PATCH_OK) {
+            *error = "an element pair does not encode";
+            return false;
+        }
+        vtpatch::EnsembleElementPair element;
+        element.kind = kind;
+        element.old_offset = a.offset;
+        element.old_length = a.length;
+        element.old_program = oldProgram.get();
+        element.new_program = newProgram.get();
+        elements.push_back(element);
+        programs.push_back(std::move(oldProgram));
+        programs.push_back(std::move(newProgram));
+    }
+    *element_count = elements.size();
+    return vtpatch::CreateEnsemblePatchWithElements(U8(oldBytes), size_t(oldBytes.size()), U8(newBytes),
+                                                    size_t(newBytes.size()), elements, patch,
+                                                    vtpatch::EnsembleOptions(), error);
 }
 
 // Bytes that hold no executable signature.

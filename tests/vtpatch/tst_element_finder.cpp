@@ -4,19 +4,14 @@
 // turns the old file into exactly the new one.
 #include <QtTest>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "create/element_finder.h"
 #include "create/ensemble_create.h"
-#include "create/label_alignment.h"
-#include "create/program_writer.h"
 #include "disassembly_helpers.h"
 #include "enginetestutil.h"
-#include "lib/encoded_program.h"
 #include "lib/ensemble.h"
-#include "lib/labeled_program.h"
 #include "lib/streams.h"
 #include "testpaths.h"
 
@@ -121,42 +116,19 @@ void TestElementFinder::bundlePatchApplies()
     const QByteArray newBundle = Bundle("v2");
     const std::vector<ExecutableElement> oldElements = FindExecutables(Data(oldBundle), size_t(oldBundle.size()));
     const std::vector<ExecutableElement> newElements = FindExecutables(Data(newBundle), size_t(newBundle.size()));
-    const std::vector<std::pair<size_t, size_t>> pairs = PairElements(oldElements, newElements);
-    QCOMPARE(pairs.size(), size_t(3));
+    QCOMPARE(PairElements(oldElements, newElements).size(), size_t(3));
 
-    std::vector<std::unique_ptr<EncodedProgram>> programs;
-    std::vector<EnsembleElementPair> elements;
-    for (const auto &pair : pairs) {
-        const ExecutableElement &o = oldElements[pair.first];
-        const ExecutableElement &n = newElements[pair.second];
-        std::unique_ptr<EncodedProgram> oldProgram, newProgram;
-        int kind = 0;
-        QCOMPARE(EncodeExecutable(Data(oldBundle) + o.offset, o.length, &oldProgram, &kind), PATCH_OK);
-        QCOMPARE(EncodeAlignedExecutable(Data(oldBundle) + o.offset, o.length, Data(newBundle) + n.offset, n.length,
-                                         &newProgram, &kind),
-                 PATCH_OK);
-        EnsembleElementPair element;
-        element.kind = kind;
-        element.old_offset = o.offset;
-        element.old_length = o.length;
-        element.old_program = oldProgram.get();
-        element.new_program = newProgram.get();
-        elements.push_back(element);
-        programs.push_back(std::move(oldProgram));
-        programs.push_back(std::move(newProgram));
-    }
     WriteStream patch;
+    size_t elements = 0;
     std::string error;
-    QVERIFY2(CreateEnsemblePatchWithElements(Data(oldBundle), size_t(oldBundle.size()), Data(newBundle),
-                                             size_t(newBundle.size()), elements, &patch, EnsembleOptions(), &error),
-             error.c_str());
+    QVERIFY2(EngineTestUtil::AlignedElementsPatch(oldBundle, newBundle, &patch, &elements, &error), error.c_str());
+    QCOMPARE(elements, size_t(3));
     ReadStream oldStream(Data(oldBundle), size_t(oldBundle.size()));
     ReadStream patchStream(patch.Data(), patch.Length());
     WriteStream out;
     QCOMPARE(ApplyEnsemblePatch(oldStream, &patchStream, &out), PATCH_OK);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(out.Data()), int(out.Length())), newBundle);
-    qInfo("bundle of %d bytes: patch of %zu bytes with %zu elements", newBundle.size(), patch.Length(),
-          elements.size());
+    qInfo("bundle of %d bytes: patch of %zu bytes with %zu elements", newBundle.size(), patch.Length(), elements);
 }
 
 QTEST_APPLESS_MAIN(TestElementFinder)

@@ -5,16 +5,12 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "create/element_finder.h"
 #include "create/ensemble_create.h"
-#include "create/label_alignment.h"
-#include "create/program_writer.h"
 #include "enginetestutil.h"
-#include "lib/encoded_program.h"
 #include "lib/ensemble.h"
 #include "lib/streams.h"
 #include "testpaths.h"
@@ -57,35 +53,11 @@ QByteArray Apply(const QByteArray &oldBytes, const WriteStream &patch, PatchStat
 // step by step as a publisher could; -1 when it cannot be made.
 qint64 AlignedOnlySize(const QByteArray &oldBytes, const QByteArray &newBytes)
 {
-    const std::vector<ExecutableElement> o = FindExecutables(Data(oldBytes), size_t(oldBytes.size()));
-    const std::vector<ExecutableElement> n = FindExecutables(Data(newBytes), size_t(newBytes.size()));
-    std::vector<std::unique_ptr<EncodedProgram>> programs;
-    std::vector<EnsembleElementPair> elements;
-    for (const auto &pair : PairElements(o, n)) {
-        std::unique_ptr<EncodedProgram> oldProgram, newProgram;
-        int kind = 0;
-        const ExecutableElement &a = o[pair.first];
-        const ExecutableElement &b = n[pair.second];
-        if (EncodeExecutable(Data(oldBytes) + a.offset, a.length, &oldProgram, &kind) != PATCH_OK ||
-            EncodeAlignedExecutable(Data(oldBytes) + a.offset, a.length, Data(newBytes) + b.offset, b.length,
-                                    &newProgram, &kind) != PATCH_OK)
-            return -1;
-        EnsembleElementPair element;
-        element.kind = kind;
-        element.old_offset = a.offset;
-        element.old_length = a.length;
-        element.old_program = oldProgram.get();
-        element.new_program = newProgram.get();
-        elements.push_back(element);
-        programs.push_back(std::move(oldProgram));
-        programs.push_back(std::move(newProgram));
-    }
     WriteStream patch;
+    size_t elements = 0;
     std::string error;
-    if (!CreateEnsemblePatchWithElements(Data(oldBytes), size_t(oldBytes.size()), Data(newBytes),
-                                         size_t(newBytes.size()), elements, &patch, EnsembleOptions(), &error))
-        return -1;
-    return qint64(patch.Length());
+    return EngineTestUtil::AlignedElementsPatch(oldBytes, newBytes, &patch, &elements, &error) ? qint64(patch.Length())
+                                                                                             : -1;
 }
 
 } // namespace
